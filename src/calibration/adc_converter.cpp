@@ -1,0 +1,239 @@
+// ADCConverter: a value type with unboxed fields whose conversion runs on native doubles.
+#include "calibration/calibration.hpp"
+
+#include "module/conversions.hpp"
+#include "module/methods.hpp"
+
+#include <cstddef>
+
+namespace velmo {
+
+PyTypeObject *adc_converter_type = nullptr;
+
+namespace {
+
+AdcCalibration &calibration_of(nb::handle self) {
+    return reinterpret_cast<AdcConverterObject *>(self.ptr())->calibration;
+}
+
+int refuse_deletion() {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+template <double AdcCalibration::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
+    return PyFloat_FromDouble(calibration_of(self).*Field);
+}
+
+template <double AdcCalibration::*Field>
+int set_double(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value)
+        return refuse_deletion();
+    try {
+        calibration_of(self).*Field = to_double(value);
+        return 0;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return -1;
+    }
+}
+
+template <int32_t AdcCalibration::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
+    return PyLong_FromLong(calibration_of(self).*Field);
+}
+
+template <int32_t AdcCalibration::*Field>
+int set_int(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value)
+        return refuse_deletion();
+    try {
+        calibration_of(self).*Field = to_int32(value);
+        return 0;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return -1;
+    }
+}
+
+#define VELMO_DOUBLE_FIELD(name)                                                                   \
+    {#name, get_double<&AdcCalibration::name>, set_double<&AdcCalibration::name>,                  \
+     #name ": 'double'", nullptr}
+#define VELMO_INT_FIELD(name)                                                                      \
+    {#name, get_int<&AdcCalibration::name>, set_int<&AdcCalibration::name>, #name ": 'int'",       \
+     nullptr}
+
+PyGetSetDef adc_getset[] = {
+    VELMO_INT_FIELD(number_of_loading_points),
+    VELMO_DOUBLE_FIELD(direction_1_offset_load),
+    VELMO_DOUBLE_FIELD(direction_1_fullscale_load),
+    VELMO_DOUBLE_FIELD(direction_1_offset_value),
+    VELMO_DOUBLE_FIELD(direction_1_fullscale_value),
+    VELMO_DOUBLE_FIELD(direction_2_offset_load),
+    VELMO_DOUBLE_FIELD(direction_2_fullscale_load),
+    VELMO_DOUBLE_FIELD(direction_2_offset_value),
+    VELMO_DOUBLE_FIELD(direction_2_fullscale_value),
+    VELMO_DOUBLE_FIELD(scale_factor),
+    VELMO_DOUBLE_FIELD(offset),
+    VELMO_INT_FIELD(number_of_directions),
+    VELMO_DOUBLE_FIELD(midpoint_offset),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr size_t field_count = 13;
+
+// The converter's direction line through the instance, so that a subclass's override runs.
+double line_through_instance(nb::handle self, const char *method, uint32_t count) {
+    nb::object argument = checked(PyLong_FromUnsignedLong(count));
+    return to_double(call_method(self, method, argument));
+}
+
+double convert(nb::handle self, double ndr_adc) {
+    const AdcCalibration &calibration = calibration_of(self);
+    const uint32_t count = low_32_bits_of(ndr_adc);
+    if (is_exact_adc_converter(self))
+        return convert_count(calibration, count);
+    switch (line_for(calibration, count)) {
+    case Line::direction_1:
+        return line_through_instance(self, "calculate_for_direction_1", count);
+    case Line::direction_2:
+        return line_through_instance(self, "calculate_for_direction_2", count);
+    case Line::none:
+        break;
+    }
+    return 0.0;
+}
+
+PyObject *adc_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self)
+        new (&calibration_of(self)) AdcCalibration();
+    return self;
+}
+
+int adc_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes no arguments", Py_TYPE(self)->tp_name);
+        return -1;
+    }
+    calibration_of(self) = AdcCalibration();
+    return 0;
+}
+
+void adc_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const Method set_midpoint{"_set_midpoint_offset",
+                          "Set the midpoint between the two direction offset counts.",
+                          {{}, 0, 0},
+                          [](nb::handle self, PyObject **) -> nb::object {
+                              AdcCalibration &calibration = calibration_of(self);
+                              calibration.midpoint_offset = midpoint_of(calibration);
+                              return nb::none();
+                          }};
+
+const Method calculate_for_direction_1{
+    "calculate_for_direction_1",
+    "Calculate the load of a count on the direction 1 line.\n\n"
+    ":param ndr_adc: ADC count (unsigned 32-bit)\n"
+    ":return: Load",
+    {{"ndr_adc"}, 1, 1},
+    [](nb::handle self, PyObject **args) -> nb::object {
+        return new_float(direction_1_load(calibration_of(self), to_uint32(args[0])));
+    }};
+
+const Method calculate_for_direction_2{
+    "calculate_for_direction_2",
+    "Calculate the load of a count on the direction 2 line.\n\n"
+    ":param ndr_adc: ADC count (unsigned 32-bit)\n"
+    ":return: Load, negated",
+    {{"ndr_adc"}, 1, 1},
+    [](nb::handle self, PyObject **args) -> nb::object {
+        return new_float(direction_2_load(calibration_of(self), to_uint32(args[0])));
+    }};
+
+const Method convert_adc{"convert_adc",
+                         "Convert a raw ADC count into a calibrated load.\n\n"
+                         ":param ndr_adc: ADC count\n"
+                         ":return: Calibrated load",
+                         {{"ndr_adc"}, 1, 1},
+                         [](nb::handle self, PyObject **args) -> nb::object {
+                             return new_float(convert(self, to_double(args[0])));
+                         }};
+
+const Method reduce{
+    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+        nb::object state = checked(PyTuple_New(field_count));
+        for (size_t i = 0; i < field_count; ++i)
+            PyTuple_SET_ITEM(state.ptr(), i, adc_getset[i].get(self.ptr(), nullptr));
+        for (size_t i = 0; i < field_count; ++i)
+            if (!PyTuple_GET_ITEM(state.ptr(), i))
+                throw nb::python_error();
+        return checked(Py_BuildValue("(O()O)", Py_TYPE(self.ptr()), state.ptr()));
+    }};
+
+const Method set_state{
+    "__setstate__", nullptr, {{"state"}, 1, 1}, [](nb::handle self, PyObject **args) -> nb::object {
+        nb::object state = checked(PySequence_Tuple(args[0]));
+        if (PyTuple_GET_SIZE(state.ptr()) != (Py_ssize_t)field_count)
+            raise(PyExc_ValueError, "ADCConverter state must hold 13 fields");
+        AdcCalibration restored;
+        std::swap(restored, calibration_of(self));
+        for (size_t i = 0; i < field_count; ++i) {
+            if (adc_getset[i].set(self.ptr(), PyTuple_GET_ITEM(state.ptr(), i), nullptr) < 0) {
+                std::swap(restored, calibration_of(self));
+                throw nb::python_error();
+            }
+        }
+        return nb::none();
+    }};
+
+} // namespace
+
+nb::object new_adc_converter() {
+    return checked(PyObject_CallNoArgs((PyObject *)adc_converter_type));
+}
+
+void set_midpoint_offset(nb::handle converter) {
+    if (is_exact_adc_converter(converter)) {
+        AdcCalibration &calibration = calibration_of(converter);
+        calibration.midpoint_offset = midpoint_of(calibration);
+        return;
+    }
+    call_method(converter, "_set_midpoint_offset");
+}
+
+void bind_calibration(nb::module_ &m) {
+    static PyMethodDef methods[] = {*method_def<set_midpoint>(),
+                                    *method_def<calculate_for_direction_1>(),
+                                    *method_def<calculate_for_direction_2>(),
+                                    *method_def<convert_adc>(),
+                                    *method_def<reduce>(),
+                                    *method_def<set_state>(),
+                                    {nullptr, nullptr, 0, nullptr}};
+    static PyType_Slot slots[] = {
+        {Py_tp_doc,
+         (void *)"Converts raw ADC counts of a channel into calibrated loads.\n\n"
+                 "Obtain instances filled with calibration data from\n"
+                 "VelmoDevice.get_adc_converter() or VelmoDevice.get_adc_for_profile()."},
+        {Py_tp_new, (void *)adc_new},
+        {Py_tp_init, (void *)adc_init},
+        {Py_tp_dealloc, (void *)adc_dealloc},
+        {Py_tp_getset, adc_getset},
+        {Py_tp_methods, methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"velmo_device_communication.ADCConverter",
+                               sizeof(AdcConverterObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyObject *type = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
+    if (!type)
+        throw nb::python_error();
+    adc_converter_type = (PyTypeObject *)type;
+    if (PyObject_SetAttrString(m.ptr(), "ADCConverter", type) < 0)
+        throw nb::python_error();
+}
+
+} // namespace velmo

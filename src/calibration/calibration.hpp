@@ -1,0 +1,26 @@
+#pragma once
+
+#include "calibration/adc_lines.hpp"
+#include "module/runtime.hpp"
+
+namespace velmo {
+
+// ADCConverter.
+void bind_calibration(nb::module_ &m);
+
+struct AdcConverterObject {
+    PyObject_HEAD AdcCalibration calibration;
+};
+
+extern PyTypeObject *adc_converter_type;
+
+inline bool is_exact_adc_converter(nb::handle object) {
+    return Py_TYPE(object.ptr()) == adc_converter_type;
+}
+
+// A new ADCConverter with the defaults.
+nb::object new_adc_converter();
+// `converter._set_midpoint_offset()`, honouring a subclass's override.
+void set_midpoint_offset(nb::handle converter);
+
+} // namespace velmo

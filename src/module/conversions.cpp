@@ -1,0 +1,79 @@
+#include "module/conversions.hpp"
+
+namespace velmo {
+
+nb::object integer_of(nb::handle value) {
+    PyObject *object = value.ptr();
+    if (PyLong_Check(object))
+        return nb::borrow(object);
+    PyNumberMethods *number = Py_TYPE(object)->tp_as_number;
+    if (number && number->nb_int) {
+        nb::object result = checked(number->nb_int(object));
+        if (!PyLong_Check(result.ptr()))
+            raise(PyExc_TypeError, "__int__ returned non-int (type " + type_name_of(result) + ")");
+        return result;
+    }
+    if (number && number->nb_index)
+        return checked(PyNumber_Index(object));
+    raise(PyExc_TypeError, "an integer is required");
+}
+
+// The value of an int as a long long, with an OverflowError of the given C type's name.
+static long long long_value(nb::handle integer, const char *type_name) {
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (result == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow < 0 && type_name[0] == 'u')
+        raise(PyExc_OverflowError, std::string("can't convert negative value to ") + type_name);
+    if (overflow != 0)
+        raise(PyExc_OverflowError, std::string("value too large to convert to ") + type_name);
+    return result;
+}
+
+static long long bounded(nb::handle value, const char *type_name, long long low, long long high) {
+    long long result = long_value(integer_of(value), type_name);
+    if (result < low) {
+        if (low == 0)
+            raise(PyExc_OverflowError, std::string("can't convert negative value to ") + type_name);
+        raise(PyExc_OverflowError, std::string("value too small to convert to ") + type_name);
+    }
+    if (result > high)
+        raise(PyExc_OverflowError, std::string("value too large to convert to ") + type_name);
+    return result;
+}
+
+uint8_t to_uint8(nb::handle value) {
+    return (uint8_t)bounded(value, "unsigned char", 0, 255);
+}
+
+int32_t to_int32(nb::handle value) {
+    return (int32_t)bounded(value, "int", INT32_MIN, INT32_MAX);
+}
+
+uint32_t to_uint32(nb::handle value) {
+    return (uint32_t)bounded(value, "unsigned long", 0, UINT32_MAX);
+}
+
+double to_double(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()))
+        return PyFloat_AS_DOUBLE(value.ptr());
+    double result = PyFloat_AsDouble(value.ptr());
+    if (result == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return result;
+}
+
+nb::object new_float(double value) {
+    return checked(PyFloat_FromDouble(value));
+}
+
+nb::object new_int(long long value) {
+    return checked(PyLong_FromLongLong(value));
+}
+
+nb::object new_text(const std::string &text) {
+    return checked(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+}
+
+} // namespace velmo

@@ -1,0 +1,24 @@
+// Conversions of Python objects to the native field and argument types, with the texts
+// callers see when a value does not fit.
+#pragma once
+
+#include "module/runtime.hpp"
+
+#include <cstdint>
+
+namespace velmo {
+
+// Integer conversion as for a C integer argument: an int is used as it is, any other object
+// through __int__ (a float truncates toward zero); without one, TypeError.
+nb::object integer_of(nb::handle value);
+
+uint8_t to_uint8(nb::handle value);
+int32_t to_int32(nb::handle value);
+uint32_t to_uint32(nb::handle value);
+double to_double(nb::handle value);
+
+nb::object new_float(double value);
+nb::object new_int(long long value);
+nb::object new_text(const std::string &text);
+
+} // namespace velmo

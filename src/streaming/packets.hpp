@@ -1,0 +1,29 @@
+// The two stream packet formats: a big-endian sample closed by a weighted checksum, with
+// no sync byte. The count sits on the top bits of a 32-bit word in both.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmo {
+
+struct StandardPacket {
+    static constexpr size_t size = 4;
+    static bool valid(const uint8_t *p) {
+        return static_cast<uint8_t>(p[0] + 2 * p[1] + 3 * p[2]) == p[3];
+    }
+    static uint32_t count(const uint8_t *p) {
+        return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8);
+    }
+};
+
+// The 38 400 SPS stream of the HDA640 Zeph Orvale.
+struct HighRatePacket {
+    static constexpr size_t size = 3;
+    static bool valid(const uint8_t *p) { return static_cast<uint8_t>(p[0] + 2 * p[1]) == p[2]; }
+    static uint32_t count(const uint8_t *p) {
+        return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16);
+    }
+};
+
+} // namespace velmo

@@ -1,0 +1,261 @@
+// The value types of a parsed stream: one reading, and the result of one parser call.
+#include "module/conversions.hpp"
+#include "module/methods.hpp"
+#include "streaming/streaming.hpp"
+
+#include <cstddef>
+
+namespace velmo {
+
+PyTypeObject *stream_reading_type = nullptr;
+PyTypeObject *stream_conversion_result_type = nullptr;
+
+namespace {
+
+StreamReadingObject *reading_of(PyObject *self) {
+    return reinterpret_cast<StreamReadingObject *>(self);
+}
+StreamConversionResultObject *result_of(PyObject *self) {
+    return reinterpret_cast<StreamConversionResultObject *>(self);
+}
+
+int refuse_deletion() {
+    PyErr_SetString(PyExc_NotImplementedError, "__del__");
+    return -1;
+}
+
+PyObject *get_calibrated_value(PyObject *self, void *) noexcept {
+    return PyFloat_FromDouble(reading_of(self)->calibrated_value);
+}
+
+int set_calibrated_value(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value)
+        return refuse_deletion();
+    try {
+        reading_of(self)->calibrated_value = to_double(value);
+        return 0;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return -1;
+    }
+}
+
+PyObject *get_adc_value(PyObject *self, void *) noexcept {
+    return PyLong_FromUnsignedLong(reading_of(self)->adc_value);
+}
+
+int set_adc_value(PyObject *self, PyObject *value, void *) noexcept {
+    if (!value)
+        return refuse_deletion();
+    try {
+        reading_of(self)->adc_value = to_uint32(value);
+        return 0;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return -1;
+    }
+}
+
+PyGetSetDef reading_getset[] = {
+    {"calibrated_value", get_calibrated_value, set_calibrated_value, "calibrated_value: 'double'",
+     nullptr},
+    {"adc_value", get_adc_value, set_adc_value, "adc_value: 'unsigned long'", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const Parameters reading_parameters{{"calibrated_value", "adc_value"}, 2, 2};
+
+// Positional and keyword arguments of a constructor, parsed like a fast call.
+void parse_constructor(const char *name, const Parameters &parameters, PyObject *args,
+                       PyObject *kwargs, PyObject **out) {
+    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
+    const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    PyObject *stack[max_parameters * 2];
+    if (positional + keywords > (Py_ssize_t)(max_parameters * 2))
+        raise(PyExc_TypeError,
+              std::string(name) + "() takes " + std::to_string(parameters.count) + " arguments");
+    for (Py_ssize_t i = 0; i < positional; ++i)
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    nb::object kwnames;
+    if (keywords) {
+        kwnames = checked(PyTuple_New(keywords));
+        Py_ssize_t position = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.ptr(), k, Py_NewRef(key));
+            stack[positional + k++] = value;
+        }
+    }
+    parse_arguments(name, parameters, stack, positional, kwnames.ptr(), out);
+}
+
+PyObject *reading_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    try {
+        PyObject *parsed[max_parameters] = {};
+        parse_constructor("StreamReading", reading_parameters, args, kwargs, parsed);
+        const double calibrated_value = to_double(parsed[0]);
+        const uint32_t adc_value = to_uint32(parsed[1]);
+        PyObject *self = type->tp_alloc(type, 0);
+        if (self) {
+            reading_of(self)->calibrated_value = calibrated_value;
+            reading_of(self)->adc_value = adc_value;
+        }
+        return self;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return nullptr;
+    }
+}
+
+void reading_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const Method reading_reduce{
+    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+        StreamReadingObject *reading = reading_of(self.ptr());
+        return checked(Py_BuildValue("(O(dk))", Py_TYPE(self.ptr()), reading->calibrated_value,
+                                     (unsigned long)reading->adc_value));
+    }};
+
+// The exact-type rule of the result's fields: the named type or None, no subclass.
+void check_field(PyObject *value, PyTypeObject *type) {
+    if (value != Py_None && Py_TYPE(value) != type)
+        raise(PyExc_TypeError,
+              std::string("Expected ") + type->tp_name + ", got " + Py_TYPE(value)->tp_name);
+}
+
+template <PyObject *StreamConversionResultObject::*Field>
+PyObject *get_field(PyObject *self, void *) noexcept {
+    return Py_NewRef(result_of(self)->*Field);
+}
+
+template <PyObject *StreamConversionResultObject::*Field>
+int set_field(PyObject *self, PyObject *value, void *closure) noexcept {
+    try {
+        PyTypeObject *type = static_cast<PyTypeObject *>(closure);
+        if (!value)
+            value = Py_None;
+        check_field(value, type);
+        Py_SETREF(result_of(self)->*Field, Py_NewRef(value));
+        return 0;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return -1;
+    }
+}
+
+PyGetSetDef result_getset[] = {
+    {"readings", get_field<&StreamConversionResultObject::readings>,
+     set_field<&StreamConversionResultObject::readings>, "readings: list", &PyList_Type},
+    {"remainder", get_field<&StreamConversionResultObject::remainder>,
+     set_field<&StreamConversionResultObject::remainder>, "remainder: bytearray",
+     &PyByteArray_Type},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const Parameters result_parameters{{"readings", "remainder"}, 2, 2};
+
+PyObject *result_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
+    try {
+        PyObject *parsed[max_parameters] = {};
+        parse_constructor("StreamConversionResult", result_parameters, args, kwargs, parsed);
+        check_field(parsed[0], &PyList_Type);
+        check_field(parsed[1], &PyByteArray_Type);
+        PyObject *self = type->tp_alloc(type, 0);
+        if (self) {
+            result_of(self)->readings = Py_NewRef(parsed[0]);
+            result_of(self)->remainder = Py_NewRef(parsed[1]);
+        }
+        return self;
+    } catch (...) {
+        restore_exception(std::current_exception());
+        return nullptr;
+    }
+}
+
+int result_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(result_of(self)->readings);
+    Py_VISIT(result_of(self)->remainder);
+    return 0;
+}
+
+int result_clear(PyObject *self) {
+    Py_CLEAR(result_of(self)->readings);
+    Py_CLEAR(result_of(self)->remainder);
+    return 0;
+}
+
+void result_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    result_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+const Method result_reduce{
+    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+        StreamConversionResultObject *result = result_of(self.ptr());
+        return checked(Py_BuildValue("(O(OO))", Py_TYPE(self.ptr()),
+                                     result->readings ? result->readings : Py_None,
+                                     result->remainder ? result->remainder : Py_None));
+    }};
+
+PyTypeObject *make_type(nb::module_ &m, PyType_Spec *spec, const char *name) {
+    PyObject *type = PyType_FromModuleAndSpec(m.ptr(), spec, nullptr);
+    if (!type)
+        throw nb::python_error();
+    if (PyObject_SetAttrString(m.ptr(), name, type) < 0)
+        throw nb::python_error();
+    return (PyTypeObject *)type;
+}
+
+} // namespace
+
+nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
+    PyTypeObject *type = stream_conversion_result_type;
+    nb::object self = checked(type->tp_alloc(type, 0));
+    result_of(self.ptr())->readings = Py_NewRef(readings.ptr());
+    result_of(self.ptr())->remainder = Py_NewRef(remainder.ptr());
+    return self;
+}
+
+void bind_stream_types(nb::module_ &m) {
+    static PyMethodDef reading_methods[] = {*method_def<reading_reduce>(),
+                                            {nullptr, nullptr, 0, nullptr}};
+    static PyType_Slot reading_slots[] = {
+        {Py_tp_doc, (void *)"Single reading from stream data."},
+        {Py_tp_new, (void *)reading_new},
+        {Py_tp_dealloc, (void *)reading_dealloc},
+        {Py_tp_getset, reading_getset},
+        {Py_tp_methods, reading_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec reading_spec = {"velmo_device_communication.StreamReading",
+                                       sizeof(StreamReadingObject), 0,
+                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, reading_slots};
+    stream_reading_type = make_type(m, &reading_spec, "StreamReading");
+
+    static PyMethodDef result_methods[] = {*method_def<result_reduce>(),
+                                           {nullptr, nullptr, 0, nullptr}};
+    static PyType_Slot result_slots[] = {
+        {Py_tp_doc, (void *)"Result from stream data conversion."},
+        {Py_tp_new, (void *)result_new},
+        {Py_tp_dealloc, (void *)result_dealloc},
+        {Py_tp_traverse, (void *)result_traverse},
+        {Py_tp_clear, (void *)result_clear},
+        {Py_tp_getset, result_getset},
+        {Py_tp_methods, result_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec result_spec = {
+        "velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
+        0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, result_slots};
+    stream_conversion_result_type = make_type(m, &result_spec, "StreamConversionResult");
+}
+
+} // namespace velmo
