@@ -1,6 +1,7 @@
 // Entry of the extension module: creation from the import spec, the import-time steps in
 // order, and the guards against re-initialisation and a second interpreter.
 #include "calibration/calibration.hpp"
+#include "link/link.hpp"
 #include "module/module.hpp"
 #include "module/runtime.hpp"
 #include "protocol/protocol.hpp"
@@ -54,6 +55,7 @@ int exec_module(PyObject *module) noexcept {
         velmo::bind_module(m);
         velmo::bind_calibration(m);
         velmo::bind_streaming(m);
+        velmo::bind_link(m);
         velmo::bind_sampling_rate_enums(m);
         velmo::bind_protocol(m);
         return 0;

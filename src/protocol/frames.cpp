@@ -133,40 +133,31 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
     if (size < expected)
         raise(objects.protocol_error, "Payload too short: expected " + std::to_string(expected) +
                                           " bytes, got " + std::to_string(size));
-    const uint8_t *data;
-    size_t data_size;
-    const bool in_place = exact_byte_buffer(answer, data, data_size) && length >= 0;
-    nb::object payload;
-    if (!in_place)
-        payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
-    const size_t payload_size = in_place ? (size_t)length : (size_t)PyObject_Length(payload.ptr());
-
-    if (text_equals(return_type, "hex_string")) {
-        if (in_place)
-            payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
+    // The numeric answers of every reading are decoded in place.
+    const uint8_t *data = nullptr;
+    size_t data_size = 0;
+    if (PyUnicode_CheckExact(return_type.ptr()) && exact_byte_buffer(answer, data, data_size)) {
+        if (text_equals(return_type, "int") && length >= 0 && length <= 8)
+            return checked(PyLong_FromUnsignedLongLong(big_endian_unsigned(data + 4, length)));
+        if (text_equals(return_type, "float") && length == 4)
+            return new_float(little_endian_float(data + 4));
+    }
+    nb::object payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
+    if (text_equals(return_type, "hex_string"))
         return call_method(payload, "hex");
-    }
     if (text_equals(return_type, "ascii")) {
-        if (in_place)
-            payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
         nb::object text = call_method(payload, "decode", nb::str("ascii"));
-        return call_method(text, "replace", nb::str(std::string(1, '\0').c_str(), 1), nb::str(""));
+        return call_method(text, "replace", nb::str("\0", 1), nb::str(""));
     }
-    if (text_equals(return_type, "int")) {
-        if (in_place && payload_size <= 8)
-            return checked(
-                PyLong_FromUnsignedLongLong(big_endian_unsigned(data + 4, payload_size)));
-        if (in_place)
-            payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
-        nb::object from_bytes = nb::handle((PyObject *)&PyLong_Type).attr("from_bytes");
-        return from_bytes(payload, "big");
-    }
+    if (text_equals(return_type, "int"))
+        return nb::handle((PyObject *)&PyLong_Type).attr("from_bytes")(payload, "big");
     if (text_equals(return_type, "float")) {
+        const Py_ssize_t payload_size = PyObject_Length(payload.ptr());
+        if (payload_size < 0)
+            throw nb::python_error();
         if (payload_size != 4)
             raise(objects.protocol_error,
                   "Float conversion requires 4 bytes, got " + std::to_string(payload_size));
-        if (in_place)
-            return new_float(little_endian_float(data + 4));
         nb::object values = call_method(module_global("struct"), "unpack", nb::str("<f"), payload);
         return checked(PySequence_GetItem(values.ptr(), 0));
     }

@@ -1,0 +1,324 @@
+// The link's connection lifecycle and its three transactions. The port is a pyserial
+// `serial.Serial`, reached through the module's `serial` global at call time.
+#include "link/link.hpp"
+
+#include "module/conversions.hpp"
+#include "module/methods.hpp"
+#include "module/retry.hpp"
+#include "protocol/protocol.hpp"
+
+namespace velmo {
+
+PyObject *link_empty_arguments = nullptr;
+
+namespace {
+
+std::string text_of_attribute(nb::handle self, const char *name) {
+    return str_of(nb::handle(self).attr(name));
+}
+
+// The open port, or an empty object when there is none or it was closed elsewhere.
+nb::object open_port(nb::handle self) {
+    nb::object port = self.attr("serial_connection");
+    int present = PyObject_IsTrue(port.ptr());
+    if (present < 0)
+        throw nb::python_error();
+    if (!present)
+        return nb::object();
+    int open = PyObject_IsTrue(port.attr("is_open").ptr());
+    if (open < 0)
+        throw nb::python_error();
+    return open ? port : nb::object();
+}
+
+bool matches_serial(const CaughtError &error, const char *exception_name) {
+    nb::object exception_class = module_global("serial").attr(exception_name);
+    return error.matches(exception_class.ptr());
+}
+
+const Method init{"__init__",
+                  nullptr,
+                  {{"comport", "baud_rate", "timeout"}, 3, 1},
+                  [](nb::handle self, PyObject **args) -> nb::object {
+                      self.attr("comport") = nb::handle(args[0]);
+                      self.attr("baud_rate") = args[1] ? nb::borrow(args[1]) : new_int(9600);
+                      self.attr("timeout") = args[2] ? nb::borrow(args[2]) : new_int(1);
+                      self.attr("serial_connection") = nb::none();
+                      self.attr("commands") = new_command_operations();
+                      self.attr("_cached_model_number") = nb::none();
+                      self.attr("_cached_item_number") = nb::none();
+                      return nb::none();
+                  }};
+
+void open_serial_port(nb::handle self) {
+    try {
+        nb::object serial_class = module_global("serial").attr("Serial");
+        nb::object port = serial_class(nb::arg("port") = self.attr("comport"),
+                                       nb::arg("baudrate") = self.attr("baud_rate"),
+                                       nb::arg("timeout") = self.attr("timeout"));
+        self.attr("serial_connection") = port;
+        log_info("Successfully connected to " + text_of_attribute(self, "comport") + " at " +
+                 text_of_attribute(self, "baud_rate") + " baud");
+    } catch (nb::python_error &raised) {
+        CaughtError e(raised);
+        if (!e.is_ordinary())
+            e.rethrow();
+        const std::string comport = text_of_attribute(self, "comport");
+        if (matches_serial(e, "SerialException")) {
+            log_error("Failed to connect to " + comport + ": " + e.text());
+            raise_from(objects.connection_error,
+                       "Could not open serial port " + comport + " at " +
+                           text_of_attribute(self, "baud_rate") + " baud: " + e.text(),
+                       e);
+        }
+        log_error("Unexpected error connecting to " + comport + ": " + e.text());
+        raise_from(objects.connection_error, "Unexpected connection error: " + e.text(), e);
+    }
+}
+
+// A silent or foreign instrument does not make connecting fail: the port stays open.
+void cache_identity(nb::handle self) {
+    try {
+        self.attr("_cached_model_number") = call_method(self, "get_model_number");
+        self.attr("_cached_item_number") = call_method(self, "get_item_number");
+    } catch (nb::python_error &raised) {
+        CaughtError e(raised);
+        if (!e.is_ordinary())
+            e.rethrow();
+        log_warning("Failed to cache device info during connect: " + e.text());
+        self.attr("_cached_model_number") = nb::none();
+        self.attr("_cached_item_number") = nb::none();
+    }
+}
+
+const Method connect{"connect",
+                     "Connect to the VELMO device.\n\n"
+                     ":return: None\n"
+                     ":raises VelmoConnectionError: If the port cannot be opened",
+                     {{}, 0, 0},
+                     [](nb::handle self, PyObject **) -> nb::object {
+                         open_serial_port(self);
+                         cache_identity(self);
+                         return nb::none();
+                     }};
+
+const Method disconnect{"disconnect",
+                        "Disconnect from the VELMO device.\n\n"
+                        ":return: None",
+                        {{}, 0, 0},
+                        [](nb::handle self, PyObject **) -> nb::object {
+                            nb::object port = open_port(self);
+                            if (!port.is_valid())
+                                return nb::none();
+                            try {
+                                nb::object name = port.attr("port");
+                                call_method(port, "close");
+                                log_info("Disconnected from " + str_of(name));
+                            } catch (nb::python_error &raised) {
+                                CaughtError e(raised);
+                                self.attr("serial_connection") = nb::none();
+                                if (!e.is_ordinary())
+                                    e.rethrow();
+                                log_warning("Error during disconnect: " + e.text());
+                            }
+                            self.attr("serial_connection") = nb::none();
+                            return nb::none();
+                        }};
+
+const Method get_model_number{"get_model_number",
+                              "Get device model number.\n\n"
+                              ":return: Model text, for example HDA640",
+                              {{}, 0, 0},
+                              [](nb::handle self, PyObject **) -> nb::object {
+                                  nb::object model = convert_transaction(
+                                      self, "Get_Model_Number_Command", nullptr);
+                                  log_debug("Device model: " + str_of(model));
+                                  return model;
+                              }};
+
+const Method get_item_number{
+    "get_item_number",
+    "Get device item number (e.g., \"QKT08812\" for HDA640 Zeph Orvale).\n\n"
+    ":return: Item number text",
+    {{}, 0, 0},
+    [](nb::handle self, PyObject **) -> nb::object {
+        return convert_transaction(self, "Get_Item_Number_Command", nullptr);
+    }};
+
+const Method read_buffer_data{"read_buffer_data",
+                              "Read all available data from serial buffer.\n\n"
+                              ":return: The bytes waiting in the input buffer\n"
+                              ":raises VelmoCommunicationError: If no port is open",
+                              {{}, 0, 0},
+                              [](nb::handle self, PyObject **) -> nb::object {
+                                  nb::object port = open_port(self);
+                                  if (!port.is_valid())
+                                      raise(objects.communication_error,
+                                            "Cannot read buffer: serial connection not open");
+                                  nb::object waiting = port.attr("in_waiting");
+                                  log_debug("Reading " + str_of(waiting) + " bytes from buffer");
+                                  return call_method(port, "read", waiting);
+                              }};
+
+nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
+                    nb::handle command_length) {
+    call_method(port, "reset_input_buffer");
+    nb::object written = call_method(port, "write", command_bytes);
+    nb::object size = new_int(PyObject_Length(command_bytes.ptr()));
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    if (!written.equal(size))
+        log_warning("Incomplete write: sent " + str_of(written) + "/" + str_of(size) + " bytes");
+    nb::object response = port.attr("read")(nb::arg("size") = command_length);
+    Py_ssize_t received = PyObject_Length(response.ptr());
+    if (received < 0)
+        throw nb::python_error();
+    if (received == 0) {
+        log_error("Timeout waiting for response (expected " + str_of(command_length) + " bytes)");
+        raise(objects.timeout_error,
+              "No response received within " + text_of_attribute(self, "timeout") + "s timeout");
+    }
+    if (new_int(received) < nb::borrow(command_length)) {
+        log_warning("Incomplete response: received " + std::to_string(received) + "/" +
+                    str_of(command_length) + " bytes");
+        raise(objects.communication_error, "Incomplete response: expected " +
+                                               str_of(command_length) + " bytes, got " +
+                                               std::to_string(received));
+    }
+    return response;
+}
+
+const Method send_command_with_response{
+    "send_command_with_response",
+    "Send command and wait for response with proper error handling.\n\n"
+    ":param command_bytes: The complete command frame\n"
+    ":param command_length: Exact number of answer bytes to read\n"
+    ":return: The answer\n"
+    ":raises VelmoCommunicationError: If the port fails or the answer is incomplete\n"
+    ":raises VelmoTimeoutError: If no answer arrives in time",
+    {{"command_bytes", "command_length"}, 2, 2},
+    [](nb::handle self, PyObject **args) -> nb::object {
+        nb::object port = open_port(self);
+        if (!port.is_valid()) {
+            log_error("Attempted to send command on closed connection");
+            raise(objects.communication_error, "Serial connection not open");
+        }
+        try {
+            return exchange(self, port, args[0], args[1]);
+        } catch (nb::python_error &raised) {
+            CaughtError e(raised);
+            if (!e.is_ordinary())
+                e.rethrow();
+            // pyserial's write time-out is a subclass of its general exception.
+            if (matches_serial(e, "SerialTimeoutException")) {
+                log_error("Serial timeout: " + e.text());
+                raise_from(objects.timeout_error,
+                           "Command timed out after " + text_of_attribute(self, "timeout") + "s",
+                           e);
+            }
+            if (e.matches(objects.communication_error))
+                e.rethrow();
+            if (matches_serial(e, "SerialException")) {
+                log_error("Serial communication error: " + e.text());
+                raise_from(objects.communication_error,
+                           "Serial error during command transmission: " + e.text(), e);
+            }
+            log_error("Unexpected error during communication: " + e.text());
+            raise_from(objects.communication_error, "Unexpected communication error: " + e.text(),
+                       e);
+        }
+    }};
+
+nb::object transaction(nb::handle self, nb::handle command, nb::handle arguments) {
+    nb::object commands = self.attr("commands");
+    nb::object frame = build_frame(commands, command, arguments ? arguments : link_empty_arguments);
+    nb::object response =
+        call_method(self, "send_command_with_response", frame, command.attr("receive_length"));
+    return response;
+}
+
+const Method send_convert_return_sequence{
+    "send_convert_return_sequence",
+    "Send command, validate response, and convert payload.\n\n"
+    ":param command: Command descriptor of a read command\n"
+    ":param arguments: Argument bytes\n"
+    ":return: The converted payload\n"
+    ":raises VelmoProtocolError: If the frame, checksum or payload is invalid\n"
+    ":raises VelmoCommunicationError: If the port fails\n"
+    ":raises VelmoTimeoutError: If no answer arrives in time",
+    {{"command", "arguments"}, 2, 1},
+    [](nb::handle self, PyObject **args) -> nb::object {
+        nb::object response = transaction(self, args[0], args[1]);
+        nb::object commands = self.attr("commands");
+        validate_response(commands, response);
+        nb::handle command = args[0];
+        return convert_response(commands, command.attr("payload_length"),
+                                command.attr("payload_type"), response);
+    }};
+
+const Method send_sequence{
+    "send_sequence",
+    "Send command without expecting converted response (for set operations).\n\n"
+    ":param command: Command descriptor of a write command\n"
+    ":param arguments: Argument bytes\n"
+    ":return: None\n"
+    ":raises VelmoProtocolError: If the frame cannot be built\n"
+    ":raises VelmoCommunicationError: If the port fails\n"
+    ":raises VelmoTimeoutError: If no answer arrives in time",
+    {{"command", "arguments"}, 2, 1},
+    [](nb::handle self, PyObject **args) -> nb::object {
+        transaction(self, args[0], args[1]);
+        return nb::none();
+    }};
+
+void add_retried_method(nb::handle cls, PyMethodDef *def) {
+    add_method(cls, def);
+    nb::object method = cls.attr(def->ml_name);
+    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, retry_with_defaults(method).ptr()) < 0)
+        throw nb::python_error();
+}
+
+} // namespace
+
+nb::object argument_bytes(std::initializer_list<nb::handle> values) {
+    nb::object list = checked(PyList_New((Py_ssize_t)values.size()));
+    Py_ssize_t i = 0;
+    for (nb::handle value : values)
+        PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(value.ptr()));
+    return checked(PyObject_CallOneArg((PyObject *)&PyByteArray_Type, list.ptr()));
+}
+
+nb::object convert_transaction(nb::handle self, const char *command_property,
+                               nb::handle arguments) {
+    nb::object command = self.attr("commands").attr(command_property);
+    if (arguments)
+        return call_method(self, "send_convert_return_sequence", command, arguments);
+    return call_method(self, "send_convert_return_sequence", command);
+}
+
+void send_transaction(nb::handle self, const char *command_property, nb::handle arguments) {
+    nb::object command = self.attr("commands").attr(command_property);
+    call_method(self, "send_sequence", command, arguments);
+}
+
+void bind_connection(nb::handle cls) {
+    link_empty_arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0)).release().ptr();
+    add_method(cls, method_def<init>());
+    add_method(cls, method_def<connect>());
+    add_method(cls, method_def<disconnect>());
+    add_method(cls, method_def<get_model_number>());
+    add_method(cls, method_def<get_item_number>());
+    add_method(cls, method_def<read_buffer_data>());
+    add_method(cls, method_def<send_command_with_response>());
+    add_retried_method(cls, method_def<send_convert_return_sequence>());
+    add_retried_method(cls, method_def<send_sequence>());
+}
+
+void bind_link(nb::module_ &m) {
+    nb::object cls = make_class(m, "_SerialCommunicationInterface",
+                                "Serial link to one VELMO instrument on one port.");
+    bind_connection(cls);
+    bind_parameters(cls);
+}
+
+} // namespace velmo
