@@ -1,6 +1,7 @@
 // Entry of the extension module: creation from the import spec, the import-time steps in
 // order, and the guards against re-initialisation and a second interpreter.
 #include "calibration/calibration.hpp"
+#include "device/device.hpp"
 #include "link/link.hpp"
 #include "module/module.hpp"
 #include "module/runtime.hpp"
@@ -58,6 +59,7 @@ int exec_module(PyObject *module) noexcept {
         velmo::bind_link(m);
         velmo::bind_sampling_rate_enums(m);
         velmo::bind_protocol(m);
+        velmo::bind_device(m);
         return 0;
     } catch (nanobind::python_error &e) {
         e.restore();

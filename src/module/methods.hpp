@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <initializer_list>
 
 namespace velmo {
 
@@ -17,6 +18,8 @@ struct Parameters {
     std::array<const char *, max_parameters> names;
     size_t count;
     size_t required;
+    // The last `keyword_only` parameters cannot be given by position.
+    size_t keyword_only = 0;
 };
 
 // Fills `out[0..count)` with borrowed arguments; an optional argument not given is nullptr.
@@ -56,6 +59,23 @@ template <const Method &M> PyMethodDef *method_def() {
 
 // A method of `cls`, bound like a Python function defined in the class body.
 void add_method(nb::handle cls, PyMethodDef *def);
+// A callable with an instance dictionary, like a Python function: functools.wraps can copy
+// names onto it, and a type made with `binds_as_method` turns into a bound method when read
+// from an instance, as functions stored on a class do.
+struct FunctionLike {
+    PyObject_HEAD PyObject *dict;
+    vectorcallfunc vectorcall;
+    PyObject *held[3]; // the objects the call works with
+};
+
+PyTypeObject *make_function_like_type(const char *name, bool binds_as_method);
+nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
+                             std::initializer_list<nb::handle> held);
+
+// A method of `cls` whose function object carries `__annotations__`.
+void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations);
+// A class method of `cls`.
+void add_class_method(nb::handle cls, PyMethodDef *def);
 // A static method of `cls`.
 void add_static_method(nb::handle cls, PyMethodDef *def);
 // A module-level function.

@@ -1,0 +1,214 @@
+// VelmoSerialScanner: finds instruments by probing every port at the baud rates of the
+// requested models, and hands over each one that answers as a VelmoDevice.
+#include "device/device.hpp"
+#include "module/conversions.hpp"
+#include "module/methods.hpp"
+#include "protocol/protocol.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace velmo {
+
+namespace {
+
+struct ModelBauds {
+    const char *model;
+    std::vector<long> bauds;
+};
+
+// Built on every call, in the order rates are tried.
+std::vector<ModelBauds> models_and_bauds() {
+    return {{"HDA640", {2000000}},
+            {"RPX310", {320000, 115200}},
+            {"TMV520", {320000, 115200}},
+            {"GLS870", {320000, 115200}}};
+}
+
+void add_once(std::vector<long> &bauds, const std::vector<long> &more) {
+    for (long baud : more)
+        if (std::find(bauds.begin(), bauds.end(), baud) == bauds.end())
+            bauds.push_back(baud);
+}
+
+std::vector<long> bauds_to_find(const std::vector<std::string> &models) {
+    const std::vector<ModelBauds> table = models_and_bauds();
+    std::vector<long> bauds;
+    if (models.empty()) {
+        for (const ModelBauds &entry : table)
+            add_once(bauds, entry.bauds);
+        return bauds;
+    }
+    for (const std::string &model : models) {
+        auto entry = std::find_if(table.begin(), table.end(),
+                                  [&](const ModelBauds &known) { return model == known.model; });
+        if (entry == table.end()) {
+            log_warning("Unknown device model: " + model + ", skipping");
+            continue;
+        }
+        add_once(bauds, entry->bauds);
+    }
+    return bauds;
+}
+
+std::string described(nb::handle filter) {
+    int present = PyObject_IsTrue(filter.ptr());
+    if (present < 0)
+        throw nb::python_error();
+    return present ? str_of(filter) : "all";
+}
+
+std::vector<std::string> upper_case_models(nb::handle device_models) {
+    std::vector<std::string> models;
+    nb::object iterator = checked(PyObject_GetIter(device_models.ptr()));
+    while (PyObject *item = PyIter_Next(iterator.ptr())) {
+        nb::object model = nb::steal(item);
+        models.push_back(str_of(call_method(model, "upper")));
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return models;
+}
+
+void disconnect_quietly(nb::handle link) {
+    int present = PyObject_IsTrue(link.ptr());
+    if (present < 0)
+        throw nb::python_error();
+    if (!present)
+        return;
+    try {
+        call_method(link, "disconnect");
+    } catch (nb::python_error &raised) {
+        CaughtError e(raised);
+        if (!e.is_ordinary())
+            e.rethrow();
+    }
+}
+
+// One port at one rate; returns the device, or an empty object when nothing usable answered.
+nb::object probe(const std::string &port, nb::handle port_name, long baud) {
+    nb::object link = nb::none();
+    const std::string at = port + " at " + std::to_string(baud) + " baud";
+    try {
+        link = module_global("_SerialCommunicationInterface")(port_name, new_int(baud));
+        call_method(link, "connect");
+        nb::object model = call_method(link, "get_model_number");
+        int answered = PyObject_IsTrue(model.ptr());
+        if (answered < 0)
+            throw nb::python_error();
+        if (!answered) {
+            log_debug(at + ": no response");
+            call_method(link, "disconnect");
+            return nb::object();
+        }
+        log_info("Found " + str_of(model) + " on " + port + " at " + std::to_string(baud) +
+                 " baud )");
+        nb::object device_class = module_global("VelmoDevice");
+        return device_class(link,
+                            nb::arg("_internal_token") = module_global("_DEVICE_CREATION_TOKEN"));
+    } catch (nb::python_error &raised) {
+        CaughtError e(raised);
+        if (!e.is_ordinary())
+            e.rethrow();
+        if (e.matches(objects.communication_error) || e.matches(objects.connection_error))
+            log_debug(at + ": communication error - " + e.text());
+        else
+            log_warning("Unexpected error scanning " + at + ": " + e.text());
+        disconnect_quietly(link);
+        return nb::object();
+    }
+}
+
+nb::object discover(nb::handle device_models_argument, nb::handle comports_argument) {
+    nb::object device_models =
+        device_models_argument.is_none() ? nb::list() : nb::borrow(device_models_argument);
+    nb::object comports = comports_argument.is_none() ? nb::list() : nb::borrow(comports_argument);
+    log_info("Starting device discovery (models: " + described(device_models) +
+             ", ports: " + described(comports) + ")");
+
+    nb::object ports;
+    try {
+        ports = call_method(module_global("serial").attr("tools").attr("list_ports"), "comports");
+        Py_ssize_t count = PyObject_Length(ports.ptr());
+        if (count < 0)
+            throw nb::python_error();
+        log_debug("Found " + std::to_string(count) + " COM ports to scan");
+    } catch (nb::python_error &raised) {
+        CaughtError e(raised);
+        if (!e.is_ordinary())
+            e.rethrow();
+        log_error("Failed to enumerate COM ports: " + e.text());
+        return nb::list();
+    }
+
+    const std::vector<std::string> models = upper_case_models(device_models);
+    Py_ssize_t filter_size = PyObject_Length(comports.ptr());
+    if (filter_size < 0)
+        throw nb::python_error();
+    const bool do_look_for_comports = filter_size > 0;
+    nb::list devices;
+    const std::vector<long> bauds = bauds_to_find(models);
+
+    nb::object iterator = checked(PyObject_GetIter(ports.ptr()));
+    while (PyObject *item = PyIter_Next(iterator.ptr())) {
+        nb::object record = nb::steal(item);
+        nb::object port_name = record.attr("device");
+        const std::string port = str_of(port_name);
+        if (do_look_for_comports) {
+            int requested = PySequence_Contains(comports.ptr(), port_name.ptr());
+            if (requested < 0)
+                throw nb::python_error();
+            if (!requested) {
+                log_debug("Skipping " + port + " (not in requested list)");
+                continue;
+            }
+        }
+        log_debug("Scanning " + port);
+        for (long baud : bauds) {
+            nb::object device = probe(port, port_name, baud);
+            if (device.is_valid()) {
+                devices.append(device);
+                break;
+            }
+        }
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    log_info("Discovery complete: found " + std::to_string(nb::len(devices)) + " device(s)");
+    return devices;
+}
+
+const Method init{"__init__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+                      self.attr("commands") = new_command_operations();
+                      return nb::none();
+                  }};
+
+const Method discover_devices{"discover_devices",
+                              "Discovers Velmo serial devices.\n"
+                              "\n"
+                              ":param device_models: Device model types to search for.\n"
+                              ":param comports: Specific comports to scan.\n"
+                              ":return: Velmo devices discovered during scan.",
+                              {{"device_models", "comports"}, 2, 0},
+                              [](nb::handle, PyObject **args) -> nb::object {
+                                  return discover(args[0] ? args[0] : Py_None,
+                                                  args[1] ? args[1] : Py_None);
+                              }};
+
+} // namespace
+
+void bind_scanner(nb::module_ &m) {
+    nb::object cls = make_class(
+        m, "VelmoSerialScanner",
+        "\n    VELMOSerialScanner handles discovery operations for VELMO devices.\n    ");
+    add_method(cls, method_def<init>());
+    add_class_method(cls, method_def<discover_devices>());
+}
+
+void bind_device(nb::module_ &m) {
+    bind_velmo_device(m);
+    bind_scanner(m);
+}
+
+} // namespace velmo
