@@ -129,7 +129,8 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
 
     nb::object ports;
     try {
-        ports = call_method(module_global("serial").attr("tools").attr("list_ports"), "comports");
+        ports = call_method(
+            module_global("serial").attr(name_of("tools")).attr(name_of("list_ports")), "comports");
         Py_ssize_t count = PyObject_Length(ports.ptr());
         if (count < 0)
             throw nb::python_error();
@@ -153,7 +154,7 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
     nb::object iterator = checked(PyObject_GetIter(ports.ptr()));
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object record = nb::steal(item);
-        nb::object port_name = record.attr("device");
+        nb::object port_name = record.attr(name_of("device"));
         const std::string port = str_of(port_name);
         if (do_look_for_comports) {
             int requested = PySequence_Contains(comports.ptr(), port_name.ptr());
@@ -180,7 +181,7 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
 }
 
 const Method init{"__init__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-                      self.attr("commands") = new_command_operations();
+                      self.attr(name_of("commands")) = new_command_operations();
                       return nb::none();
                   }};
 

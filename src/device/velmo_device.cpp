@@ -21,7 +21,7 @@ nb::object call_with(nb::handle target, const char *method, const std::vector<Py
 }
 
 nb::object interface_of(nb::handle self) {
-    return self.attr("communication_interface");
+    return self.attr(name_of("communication_interface"));
 }
 
 PyObject *channel_or_default(PyObject *channel) {
@@ -173,13 +173,13 @@ const Method init{
         if (!module_global("_DEVICE_CREATION_TOKEN").is(token))
             raise(PyExc_TypeError, creation_refused);
         nb::handle interface = args[0];
-        self.attr("communication_interface") = interface;
+        self.attr(name_of("communication_interface")) = interface;
         nb::object profile =
             call_method(interface, "get_device_channel_selected_profile", new_int(0));
         for (const char *name : {"_teds_data", "_model_number", "_item_number", "_firmware_version",
                                  "_cached_sampling_rate_for_teds", "adc_converter"})
             self.attr(name) = nb::none();
-        self.attr("adc_converter") = call_method(interface, "load_adc_converter", profile);
+        self.attr(name_of("adc_converter")) = call_method(interface, "load_adc_converter", profile);
         return nb::none();
     }};
 
@@ -190,7 +190,7 @@ const Method get_reading{"get_reading",
                          ":raises VelmoCalibrationError: If the device has no converter",
                          {{"channel_number"}, 1, 0},
                          [](nb::handle self, PyObject **args) -> nb::object {
-                             nb::object converter = self.attr("adc_converter");
+                             nb::object converter = self.attr(name_of("adc_converter"));
                              if (converter.is_none())
                                  raise(objects.calibration_error,
                                        "ADC converter not initialized. Cannot convert reading.");
@@ -230,7 +230,7 @@ const Method set_sampling_rate{
                                                "(expected int, got ") +
                                        Py_TYPE(channel)->tp_name + ")");
         nb::object profile = profile_of_channel(self, channel_number.ptr());
-        nb::object code = nb::handle(args[0]).attr("value");
+        nb::object code = nb::handle(args[0]).attr(name_of("value"));
         call_method(interface_of(self), "set_sampling_rate", profile, code);
         return nb::none();
     }};
@@ -245,7 +245,7 @@ const Method set_device_channel_selected_profile{
         nb::object interface = interface_of(self);
         call_method(interface, "set_device_channel_selected_profile", args[0], args[1]);
         nb::object profile = call_method(self, "get_device_channel_selected_profile");
-        self.attr("adc_converter") = call_method(interface, "load_adc_converter", profile);
+        self.attr(name_of("adc_converter")) = call_method(interface, "load_adc_converter", profile);
         return nb::none();
     }};
 
@@ -268,7 +268,7 @@ const Method set_unit_of_measure{"set_unit_of_measure",
                                  {{"unit_of_measure", "channel_number"}, 2, 1},
                                  [](nb::handle self, PyObject **args) -> nb::object {
                                      nb::object profile = profile_of_channel(self, args[1]);
-                                     nb::object code = nb::handle(args[0]).attr("value");
+                                     nb::object code = nb::handle(args[0]).attr(name_of("value"));
                                      call_method(interface_of(self), "set_unit_of_measure", profile,
                                                  code);
                                      return nb::none();
@@ -306,7 +306,7 @@ const Method get_adc_converter{
     "Get the device's current converter, without a transaction.\n\n"
     ":return: ADCConverter",
     {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object { return self.attr("adc_converter"); }};
+    [](nb::handle self, PyObject **) -> nb::object { return self.attr(name_of("adc_converter")); }};
 
 const Method enter{
     "__enter__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {

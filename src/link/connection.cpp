@@ -19,13 +19,13 @@ std::string text_of_attribute(nb::handle self, const char *name) {
 
 // The open port, or an empty object when there is none or it was closed elsewhere.
 nb::object open_port(nb::handle self) {
-    nb::object port = self.attr("serial_connection");
+    nb::object port = self.attr(name_of("serial_connection"));
     int present = PyObject_IsTrue(port.ptr());
     if (present < 0)
         throw nb::python_error();
     if (!present)
         return nb::object();
-    int open = PyObject_IsTrue(port.attr("is_open").ptr());
+    int open = PyObject_IsTrue(port.attr(name_of("is_open")).ptr());
     if (open < 0)
         throw nb::python_error();
     return open ? port : nb::object();
@@ -40,23 +40,24 @@ const Method init{"__init__",
                   nullptr,
                   {{"comport", "baud_rate", "timeout"}, 3, 1},
                   [](nb::handle self, PyObject **args) -> nb::object {
-                      self.attr("comport") = nb::handle(args[0]);
-                      self.attr("baud_rate") = args[1] ? nb::borrow(args[1]) : new_int(9600);
-                      self.attr("timeout") = args[2] ? nb::borrow(args[2]) : new_int(1);
-                      self.attr("serial_connection") = nb::none();
-                      self.attr("commands") = new_command_operations();
-                      self.attr("_cached_model_number") = nb::none();
-                      self.attr("_cached_item_number") = nb::none();
+                      self.attr(name_of("comport")) = nb::handle(args[0]);
+                      self.attr(name_of("baud_rate")) =
+                          args[1] ? nb::borrow(args[1]) : new_int(9600);
+                      self.attr(name_of("timeout")) = args[2] ? nb::borrow(args[2]) : new_int(1);
+                      self.attr(name_of("serial_connection")) = nb::none();
+                      self.attr(name_of("commands")) = new_command_operations();
+                      self.attr(name_of("_cached_model_number")) = nb::none();
+                      self.attr(name_of("_cached_item_number")) = nb::none();
                       return nb::none();
                   }};
 
 void open_serial_port(nb::handle self) {
     try {
-        nb::object serial_class = module_global("serial").attr("Serial");
-        nb::object port = serial_class(nb::arg("port") = self.attr("comport"),
-                                       nb::arg("baudrate") = self.attr("baud_rate"),
-                                       nb::arg("timeout") = self.attr("timeout"));
-        self.attr("serial_connection") = port;
+        nb::object serial_class = module_global("serial").attr(name_of("Serial"));
+        nb::object port = serial_class(nb::arg("port") = self.attr(name_of("comport")),
+                                       nb::arg("baudrate") = self.attr(name_of("baud_rate")),
+                                       nb::arg("timeout") = self.attr(name_of("timeout")));
+        self.attr(name_of("serial_connection")) = port;
         log_info("Successfully connected to " + text_of_attribute(self, "comport") + " at " +
                  text_of_attribute(self, "baud_rate") + " baud");
     } catch (nb::python_error &raised) {
@@ -79,15 +80,15 @@ void open_serial_port(nb::handle self) {
 // A silent or foreign instrument does not make connecting fail: the port stays open.
 void cache_identity(nb::handle self) {
     try {
-        self.attr("_cached_model_number") = call_method(self, "get_model_number");
-        self.attr("_cached_item_number") = call_method(self, "get_item_number");
+        self.attr(name_of("_cached_model_number")) = call_method(self, "get_model_number");
+        self.attr(name_of("_cached_item_number")) = call_method(self, "get_item_number");
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
         log_warning("Failed to cache device info during connect: " + e.text());
-        self.attr("_cached_model_number") = nb::none();
-        self.attr("_cached_item_number") = nb::none();
+        self.attr(name_of("_cached_model_number")) = nb::none();
+        self.attr(name_of("_cached_item_number")) = nb::none();
     }
 }
 
@@ -111,17 +112,17 @@ const Method disconnect{"disconnect",
                             if (!port.is_valid())
                                 return nb::none();
                             try {
-                                nb::object name = port.attr("port");
+                                nb::object name = port.attr(name_of("port"));
                                 call_method(port, "close");
                                 log_info("Disconnected from " + str_of(name));
                             } catch (nb::python_error &raised) {
                                 CaughtError e(raised);
-                                self.attr("serial_connection") = nb::none();
+                                self.attr(name_of("serial_connection")) = nb::none();
                                 if (!e.is_ordinary())
                                     e.rethrow();
                                 log_warning("Error during disconnect: " + e.text());
                             }
-                            self.attr("serial_connection") = nb::none();
+                            self.attr(name_of("serial_connection")) = nb::none();
                             return nb::none();
                         }};
 
@@ -155,7 +156,7 @@ const Method read_buffer_data{"read_buffer_data",
                                   if (!port.is_valid())
                                       raise(objects.communication_error,
                                             "Cannot read buffer: serial connection not open");
-                                  nb::object waiting = port.attr("in_waiting");
+                                  nb::object waiting = port.attr(name_of("in_waiting"));
                                   log_debug("Reading " + str_of(waiting) + " bytes from buffer");
                                   return call_method(port, "read", waiting);
                               }};
@@ -169,7 +170,7 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
         throw nb::python_error();
     if (!written.equal(size))
         log_warning("Incomplete write: sent " + str_of(written) + "/" + str_of(size) + " bytes");
-    nb::object response = port.attr("read")(nb::arg("size") = command_length);
+    nb::object response = port.attr(name_of("read"))(nb::arg("size") = command_length);
     Py_ssize_t received = PyObject_Length(response.ptr());
     if (received < 0)
         throw nb::python_error();
@@ -230,10 +231,10 @@ const Method send_command_with_response{
     }};
 
 nb::object transaction(nb::handle self, nb::handle command, nb::handle arguments) {
-    nb::object commands = self.attr("commands");
+    nb::object commands = self.attr(name_of("commands"));
     nb::object frame = build_frame(commands, command, arguments ? arguments : link_empty_arguments);
-    nb::object response =
-        call_method(self, "send_command_with_response", frame, command.attr("receive_length"));
+    nb::object response = call_method(self, "send_command_with_response", frame,
+                                      command.attr(name_of("receive_length")));
     return response;
 }
 
@@ -249,11 +250,11 @@ const Method send_convert_return_sequence{
     {{"command", "arguments"}, 2, 1},
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object response = transaction(self, args[0], args[1]);
-        nb::object commands = self.attr("commands");
+        nb::object commands = self.attr(name_of("commands"));
         validate_response(commands, response);
         nb::handle command = args[0];
-        return convert_response(commands, command.attr("payload_length"),
-                                command.attr("payload_type"), response);
+        return convert_response(commands, command.attr(name_of("payload_length")),
+                                command.attr(name_of("payload_type")), response);
     }};
 
 const Method send_sequence{
@@ -290,14 +291,14 @@ nb::object argument_bytes(std::initializer_list<nb::handle> values) {
 
 nb::object convert_transaction(nb::handle self, const char *command_property,
                                nb::handle arguments) {
-    nb::object command = self.attr("commands").attr(command_property);
+    nb::object command = self.attr(name_of("commands")).attr(command_property);
     if (arguments)
         return call_method(self, "send_convert_return_sequence", command, arguments);
     return call_method(self, "send_convert_return_sequence", command);
 }
 
 void send_transaction(nb::handle self, const char *command_property, nb::handle arguments) {
-    nb::object command = self.attr("commands").attr(command_property);
+    nb::object command = self.attr(name_of("commands")).attr(command_property);
     call_method(self, "send_sequence", command, arguments);
 }
 

@@ -179,7 +179,7 @@ void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotatio
     nb::object function = new_function_like(annotated_method_type, forward_to_method, {descriptor});
     for (const char *name : {"__name__", "__qualname__", "__doc__"})
         function.attr(name) = descriptor.attr(name);
-    function.attr("__annotations__") = annotations;
+    function.attr(name_of("__annotations__")) = annotations;
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
 }

@@ -22,8 +22,8 @@ nb::object new_policy(PyTypeObject *type, vectorcallfunc call,
                       std::initializer_list<nb::handle> held, const char *name,
                       const char *qualname) {
     nb::object result = new_function_like(type, call, held);
-    result.attr("__name__") = nb::str(name);
-    result.attr("__qualname__") = nb::str(qualname);
+    result.attr(name_of("__name__")) = nb::str(name);
+    result.attr(name_of("__qualname__")) = nb::str(qualname);
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "module/runtime.hpp"
 
+#include <unordered_map>
+
 namespace velmo {
 
 ModuleObjects objects;
@@ -99,20 +101,28 @@ void raise_from(PyObject *type, const std::string &message, const CaughtError &c
     throw nb::python_error();
 }
 
+nb::handle name_of(const char *name) {
+    // Keyed by the literal's address: the same call site always passes the same pointer.
+    static std::unordered_map<const char *, PyObject *> names;
+    auto found = names.find(name);
+    if (found != names.end())
+        return found->second;
+    PyObject *interned = checked(PyUnicode_InternFromString(name)).release().ptr();
+    names.emplace(name, interned);
+    return interned;
+}
+
 nb::object call_method(nb::handle self, const char *name) {
-    nb::object method_name = checked(PyUnicode_InternFromString(name));
-    return checked(PyObject_CallMethodNoArgs(self.ptr(), method_name.ptr()));
+    return checked(PyObject_CallMethodNoArgs(self.ptr(), name_of(name).ptr()));
 }
 
 nb::object call_method(nb::handle self, const char *name, nb::handle arg) {
-    nb::object method_name = checked(PyUnicode_InternFromString(name));
-    return checked(PyObject_CallMethodOneArg(self.ptr(), method_name.ptr(), arg.ptr()));
+    return checked(PyObject_CallMethodOneArg(self.ptr(), name_of(name).ptr(), arg.ptr()));
 }
 
 nb::object call_method(nb::handle self, const char *name, nb::handle arg1, nb::handle arg2) {
-    nb::object method = checked(PyObject_GetAttrString(self.ptr(), name));
-    PyObject *args[] = {arg1.ptr(), arg2.ptr()};
-    return checked(PyObject_Vectorcall(method.ptr(), args, 2, nullptr));
+    PyObject *args[] = {self.ptr(), arg1.ptr(), arg2.ptr()};
+    return checked(PyObject_VectorcallMethod(name_of(name).ptr(), args, 3, nullptr));
 }
 
 } // namespace velmo

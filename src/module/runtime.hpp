@@ -74,6 +74,9 @@ inline nb::object checked(PyObject *result) {
     return nb::steal(result);
 }
 
+// The interned Python string of a name written in the source; made once per name.
+nb::handle name_of(const char *name);
+
 nb::object call_method(nb::handle self, const char *name);
 nb::object call_method(nb::handle self, const char *name, nb::handle arg);
 nb::object call_method(nb::handle self, const char *name, nb::handle arg1, nb::handle arg2);

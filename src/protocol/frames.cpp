@@ -73,7 +73,7 @@ nb::object frame_of(nb::handle self, nb::handle command, nb::handle arguments) {
     if (!is_command)
         raise(objects.protocol_error,
               "Invalid command type: " +
-                  str_of(nb::handle((PyObject *)Py_TYPE(command.ptr())).attr("__name__")));
+                  str_of(nb::handle((PyObject *)Py_TYPE(command.ptr())).attr(name_of("__name__"))));
     try {
         nb::object frame = call_method(command, "toByteArray");
         call_method(frame, "extend", arguments);
@@ -150,7 +150,7 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
         return call_method(text, "replace", nb::str("\0", 1), nb::str(""));
     }
     if (text_equals(return_type, "int"))
-        return nb::handle((PyObject *)&PyLong_Type).attr("from_bytes")(payload, "big");
+        return nb::handle((PyObject *)&PyLong_Type).attr(name_of("from_bytes"))(payload, "big");
     if (text_equals(return_type, "float")) {
         const Py_ssize_t payload_size = PyObject_Length(payload.ptr());
         if (payload_size < 0)
