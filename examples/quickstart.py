@@ -1,0 +1,87 @@
+"""Find VELMO instruments, read a few loads from each and stream for a second.
+
+    python examples/quickstart.py             # instruments on this machine's serial ports
+    python examples/quickstart.py --simulate  # two simulated instruments on pseudo-terminals
+"""
+
+import argparse
+import contextlib
+import os
+import sys
+import time
+
+import velmo_device_communication as vdc
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+
+STREAM_SECONDS = 1.0
+STANDARD_RATES = {
+    "HDA640": vdc.HDA640SamplingRateEnum.SPS_1200,
+    "RPX310": vdc.RPX310SamplingRateEnum.SPS_500,
+    "TMV520": vdc.TMV520SamplingRateEnum.SPS_500,
+    "GLS870": vdc.GLS870SamplingRateEnum.SPS_500,
+}
+
+
+@contextlib.contextmanager
+def simulated_ports():
+    """Two simulated instruments, listed among the serial ports; yields their paths."""
+    from velmo.simulator import SimulatedInstrument
+
+    with contextlib.ExitStack() as stack:
+        instruments = [stack.enter_context(SimulatedInstrument(model)) for model in ("HDA640", "RPX310")]
+        for instrument in instruments:
+            stack.enter_context(instrument.visible_to_discovery())
+        yield [instrument.port for instrument in instruments]
+
+
+def stream(device, model):
+    """Stream for a while at a standard rate; returns (readings, seconds)."""
+    if model in STANDARD_RATES:
+        device.set_sampling_rate(STANDARD_RATES[model])
+    converter = device.get_adc_converter()
+    parse = vdc.StreamDataConverter.convert_stream_data_to_reading
+    readings = []
+    remainder = bytearray()
+    device.set_stream_state(True)
+    start = time.monotonic()
+    try:
+        while time.monotonic() - start < STREAM_SECONDS:
+            time.sleep(0.05)
+            result = parse(remainder + device.get_stream_data(), converter)
+            readings.extend(result.readings)
+            remainder = result.remainder
+    finally:
+        device.set_stream_state(False)
+    return readings, time.monotonic() - start
+
+
+def show(device):
+    model = device.get_model_number()
+    port = device.communication_interface.comport
+    print(f"{model} on {port}")
+    for _ in range(3):
+        print(f"  load {device.get_reading():12.4f} {device.get_unit_of_measure().name}")
+    readings, seconds = stream(device, model)
+    print(f"  streamed {len(readings)} readings in {seconds:.2f} s: {len(readings) / seconds:.0f} readings/s")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--simulate", action="store_true", help="use simulated instruments")
+    arguments = parser.parse_args()
+
+    with contextlib.ExitStack() as stack:
+        ports = stack.enter_context(simulated_ports()) if arguments.simulate else None
+        devices = vdc.VelmoSerialScanner.discover_devices(comports=ports)
+        if not devices:
+            print("No VELMO instrument found.")
+            return 1
+        for device in devices:
+            with device:
+                show(device)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Pure-Python tools around the ``velmo_device_communication`` extension module."""

@@ -1,0 +1,56 @@
+"""Simulated VELMO instruments for tests and demonstrations.
+
+``SimulatedInstrument`` serves an ``InstrumentModel`` on a pseudo-terminal that
+pyserial opens like a real port; the model alone answers command frames for
+any other transport.
+"""
+
+from .faults import AnswerFaults
+from .instrument import (
+    COUNTS_PER_UNIT,
+    DEFAULT_BOARD_TEMPERATURE_COUNT,
+    DEFAULT_TEDS_LASER,
+    ZERO_COUNT,
+    InstrumentModel,
+    LoadingPoint,
+    Profile,
+    StreamPacket,
+    default_profile,
+)
+from .protocol import (
+    MODELS,
+    ORVALE_ITEM_NUMBER,
+    SAMPLING_RATES,
+    FrameParser,
+    build_frame,
+    checksum,
+    default_baud_rate,
+)
+from .signals import constant, ramp, sine
+from .simulated import SimulatedInstrument
+from .teds import build_teds_image
+
+__all__ = [
+    "AnswerFaults",
+    "COUNTS_PER_UNIT",
+    "DEFAULT_BOARD_TEMPERATURE_COUNT",
+    "DEFAULT_TEDS_LASER",
+    "FrameParser",
+    "InstrumentModel",
+    "LoadingPoint",
+    "MODELS",
+    "ORVALE_ITEM_NUMBER",
+    "Profile",
+    "SAMPLING_RATES",
+    "SimulatedInstrument",
+    "StreamPacket",
+    "ZERO_COUNT",
+    "build_frame",
+    "build_teds_image",
+    "checksum",
+    "constant",
+    "default_baud_rate",
+    "default_profile",
+    "ramp",
+    "sine",
+]

@@ -1,0 +1,53 @@
+"""Makes simulated ports show up in pyserial's port enumeration.
+
+pyserial does not list pseudo-terminals on Linux, so while any simulator is
+visible, ``serial.tools.list_ports.comports`` is replaced by a wrapper that
+appends the simulators' records after the real ports.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import threading
+from typing import Iterator
+
+import serial.tools.list_ports
+from serial.tools.list_ports_common import ListPortInfo
+
+_lock = threading.Lock()
+_visible: list[ListPortInfo] = []
+_original_comports = None
+
+
+def port_record(device: str, description: str) -> ListPortInfo:
+    record = ListPortInfo(device, skip_link_detection=True)
+    record.description = description
+    record.hwid = "PTY"
+    return record
+
+
+def _comports_with_simulators(*args, **kwargs):
+    ports = list(_original_comports(*args, **kwargs))
+    with _lock:
+        return ports + list(_visible)
+
+
+@contextlib.contextmanager
+def visible_ports(*records: ListPortInfo) -> Iterator[None]:
+    """List ``records`` in ``comports()`` for the duration of the block (nestable)."""
+    global _original_comports
+    module = serial.tools.list_ports
+    with _lock:
+        if not _visible:
+            _original_comports = module.comports
+            module.comports = _comports_with_simulators
+        _visible.extend(records)
+    try:
+        yield
+    finally:
+        with _lock:
+            for record in records:
+                _visible.remove(record)
+            # Restore only if nobody replaced the wrapper in the meantime.
+            if not _visible and module.comports is _comports_with_simulators:
+                module.comports = _original_comports

@@ -1,0 +1,145 @@
+"""Pseudo-terminal plumbing: the line rate the host set, and host open/close.
+
+On Linux the termios ioctls of a pty master act on the slave side, so the
+master can read the rate that the host configured on the slave. TCGETS2 is
+used because it carries arbitrary rates such as 320000 (set with BOTHER),
+which the classic termios interface cannot express.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import fcntl
+import os
+import struct
+import sys
+import termios
+import tty
+
+# struct termios2: four tcflag_t, c_line, c_cc[19], c_ispeed, c_ospeed
+_TERMIOS2 = struct.Struct("4IB19sII")
+# _IOR('T', 0x2A, struct termios2) on the asm-generic ioctl layout
+_TCGETS2 = (2 << 30) | (_TERMIOS2.size << 16) | (ord("T") << 8) | 0x2A
+
+_STANDARD_SPEEDS = {
+    getattr(termios, name): int(name[1:])
+    for name in dir(termios)
+    if name.startswith("B") and name[1:].isdigit()
+}
+
+
+def open_pty() -> tuple[int, str]:
+    """A non-blocking pty master and the slave's path; no slave fd is kept.
+
+    Holding no slave descriptor ourselves means the host's close really is the
+    last close of the slave, which is what hang-up detection observes.
+    """
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)  # no echo of our answers back to us before the host configures it
+        path = os.ttyname(slave)
+    finally:
+        os.close(slave)
+    os.set_blocking(master, False)
+    return master, path
+
+
+def line_speed(fd: int) -> int | None:
+    """Output rate of the slave side in bit/s, or None when it cannot be told."""
+    if sys.platform.startswith("linux"):
+        buffer = bytearray(_TERMIOS2.size)
+        try:
+            fcntl.ioctl(fd, _TCGETS2, buffer)
+            return _TERMIOS2.unpack(buffer)[-1]
+        except OSError:
+            pass
+    try:
+        return _STANDARD_SPEEDS.get(termios.tcgetattr(fd)[5])
+    except termios.error:
+        return None
+
+
+class HostWatcher:
+    """Tells whether the host holds the slave open and counts its opens and closes."""
+
+    poll_interval: float | None = None  # seconds between checks when nothing wakes us
+
+    def __init__(self) -> None:
+        self.opens = 0
+        self.closes = 0
+
+    @property
+    def present(self) -> bool:
+        return self.opens > self.closes
+
+    def fileno(self) -> int | None:
+        return None
+
+    def refresh(self, master_hung_up: bool) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        pass
+
+
+class InotifyWatcher(HostWatcher):
+    """Counts open and close events of the slave path: exact even for brief opens."""
+
+    _IN_CLOSE_WRITE, _IN_CLOSE_NOWRITE, _IN_OPEN = 0x08, 0x10, 0x20
+    _IN_NONBLOCK, _IN_CLOEXEC = os.O_NONBLOCK, 0o2000000
+    _EVENT = struct.Struct("iIII")
+
+    def __init__(self, path: str) -> None:
+        super().__init__()
+        libc = ctypes.CDLL(None, use_errno=True)
+        self._fd = libc.inotify_init1(self._IN_NONBLOCK | self._IN_CLOEXEC)
+        if self._fd < 0:
+            raise OSError(ctypes.get_errno(), "inotify_init1 failed")
+        mask = self._IN_OPEN | self._IN_CLOSE_WRITE | self._IN_CLOSE_NOWRITE
+        if libc.inotify_add_watch(self._fd, path.encode(), mask) < 0:
+            error = ctypes.get_errno()
+            os.close(self._fd)
+            raise OSError(error, f"cannot watch {path}")
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def refresh(self, master_hung_up: bool) -> None:
+        try:
+            data = os.read(self._fd, 4096)
+        except BlockingIOError:
+            return
+        offset = 0
+        while offset < len(data):
+            _wd, mask, _cookie, name_length = self._EVENT.unpack_from(data, offset)
+            offset += self._EVENT.size + name_length
+            if mask & self._IN_OPEN:
+                self.opens += 1
+            if mask & (self._IN_CLOSE_WRITE | self._IN_CLOSE_NOWRITE):
+                self.closes += 1
+
+    def close(self) -> None:
+        os.close(self._fd)
+
+
+class HangupWatcher(HostWatcher):
+    """Fallback without inotify: the master reports POLLHUP while no slave is open.
+
+    A host that opens and closes between two checks goes unnoticed.
+    """
+
+    poll_interval = 0.005
+
+    def refresh(self, master_hung_up: bool) -> None:
+        if self.present and master_hung_up:
+            self.closes += 1
+        elif not self.present and not master_hung_up:
+            self.opens += 1
+
+
+def host_watcher(path: str) -> HostWatcher:
+    try:
+        return InotifyWatcher(path)
+    except (OSError, AttributeError):
+        return HangupWatcher()
+
