@@ -3,6 +3,7 @@
 
 #include "module/conversions.hpp"
 #include "module/methods.hpp"
+#include "module/value_types.hpp"
 
 #include <cstddef>
 
@@ -16,26 +17,13 @@ AdcCalibration &calibration_of(nb::handle self) {
     return reinterpret_cast<AdcConverterObject *>(self.ptr())->calibration;
 }
 
-int refuse_deletion() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
-
 template <double AdcCalibration::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
     return PyFloat_FromDouble(calibration_of(self).*Field);
 }
 
 template <double AdcCalibration::*Field>
 int set_double(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    try {
-        calibration_of(self).*Field = to_double(value);
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
+    return set_field<double, to_double>(calibration_of(self).*Field, value);
 }
 
 template <int32_t AdcCalibration::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
@@ -44,15 +32,7 @@ template <int32_t AdcCalibration::*Field> PyObject *get_int(PyObject *self, void
 
 template <int32_t AdcCalibration::*Field>
 int set_int(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    try {
-        calibration_of(self).*Field = to_int32(value);
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
+    return set_field<int32_t, to_int32>(calibration_of(self).*Field, value);
 }
 
 #define VELMO_DOUBLE_FIELD(name)                                                                   \
@@ -117,12 +97,6 @@ int adc_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     }
     calibration_of(self) = AdcCalibration();
     return 0;
-}
-
-void adc_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 const Method set_midpoint{"_set_midpoint_offset",
@@ -220,7 +194,7 @@ void bind_calibration(nb::module_ &m) {
                  "VelmoDevice.get_adc_converter() or VelmoDevice.get_adc_for_profile()."},
         {Py_tp_new, (void *)adc_new},
         {Py_tp_init, (void *)adc_init},
-        {Py_tp_dealloc, (void *)adc_dealloc},
+        {Py_tp_dealloc, (void *)dealloc_plain_value},
         {Py_tp_getset, adc_getset},
         {Py_tp_methods, methods},
         {0, nullptr},
@@ -228,12 +202,7 @@ void bind_calibration(nb::module_ &m) {
     static PyType_Spec spec = {"velmo_device_communication.ADCConverter",
                                sizeof(AdcConverterObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    PyObject *type = PyType_FromModuleAndSpec(m.ptr(), &spec, nullptr);
-    if (!type)
-        throw nb::python_error();
-    adc_converter_type = (PyTypeObject *)type;
-    if (PyObject_SetAttrString(m.ptr(), "ADCConverter", type) < 0)
-        throw nb::python_error();
+    adc_converter_type = add_value_type(m, &spec, "ADCConverter");
 }
 
 } // namespace velmo

@@ -1,4 +1,5 @@
 #include "module/methods.hpp"
+#include "module/value_types.hpp"
 
 #include <structmember.h>
 
@@ -69,6 +70,13 @@ void restore_exception(std::exception_ptr error) noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
+}
+
+PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *spec, const char *name) {
+    nb::object type = checked(PyType_FromModuleAndSpec(m.ptr(), spec, nullptr));
+    if (PyObject_SetAttrString(m.ptr(), name, type.ptr()) < 0)
+        throw nb::python_error();
+    return (PyTypeObject *)type.release().ptr();
 }
 
 void add_method(nb::handle cls, PyMethodDef *def) {

@@ -38,17 +38,24 @@ struct Method {
 // Turns a C++ exception into a pending Python error.
 void restore_exception(std::exception_ptr error) noexcept;
 
-template <const Method &M>
-PyObject *method_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
-                            PyObject *kwnames) noexcept {
-    PyObject *parsed[max_parameters] = {};
+// A C entry point whose C++ exceptions become a pending Python error and a NULL result.
+template <typename Body> PyObject *guarded_call(Body body) noexcept {
     try {
-        parse_arguments(M.name, M.parameters, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
-        return M.body(self, parsed).release().ptr();
+        return body().release().ptr();
     } catch (...) {
         restore_exception(std::current_exception());
         return nullptr;
     }
+}
+
+template <const Method &M>
+PyObject *method_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
+                            PyObject *kwnames) noexcept {
+    return guarded_call([&] {
+        PyObject *parsed[max_parameters] = {};
+        parse_arguments(M.name, M.parameters, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
+        return M.body(self, parsed);
+    });
 }
 
 template <const Method &M> PyMethodDef *method_def() {

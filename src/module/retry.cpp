@@ -57,19 +57,15 @@ nb::object call_with_retries(FunctionLike *policy, PyObject *const *args, size_t
 
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf,
                        PyObject *kwnames) noexcept {
-    try {
-        return call_with_retries((FunctionLike *)self, args, nargsf, kwnames).release().ptr();
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
+    return guarded_call(
+        [&] { return call_with_retries((FunctionLike *)self, args, nargsf, kwnames); });
 }
 
 PyObject *decorator_call(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept {
     static const Parameters parameters{{"func"}, 1, 1};
-    PyObject *parsed[max_parameters] = {};
-    try {
+    return guarded_call([&] {
+        PyObject *parsed[max_parameters] = {};
         parse_arguments("decorator", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
         FunctionLike *policy = (FunctionLike *)self;
         nb::object wrapper =
@@ -78,11 +74,8 @@ PyObject *decorator_call(PyObject *self, PyObject *const *args, size_t nargsf,
                        "wrapper", "retry_on_timeout.<locals>.decorator.<locals>.wrapper");
         nb::object wraps = module_global("wraps");
         nb::object apply_wraps = checked(PyObject_CallOneArg(wraps.ptr(), parsed[0]));
-        return checked(PyObject_CallOneArg(apply_wraps.ptr(), wrapper.ptr())).release().ptr();
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
+        return checked(PyObject_CallOneArg(apply_wraps.ptr(), wrapper.ptr()));
+    });
 }
 
 nb::object make_decorator(PyObject *max_attempts, PyObject *delay) {

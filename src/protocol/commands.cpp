@@ -109,15 +109,12 @@ nb::object new_command(const CommandRow &row) {
 }
 
 template <size_t Row> PyObject *command_getter(PyObject *self, PyObject *) noexcept {
-    try {
+    return guarded_call([&] {
         if constexpr (Row == ndr_row)
-            return checked(PyObject_GetAttrString(self, "ndr_command")).release().ptr();
+            return checked(PyObject_GetAttrString(self, "ndr_command"));
         else
-            return new_command(command_table[Row]).release().ptr();
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
+            return new_command(command_table[Row]);
+    });
 }
 
 template <size_t Row> PyMethodDef *getter_def() {

@@ -1,6 +1,7 @@
 // The value types of a parsed stream: one reading, and the result of one parser call.
 #include "module/conversions.hpp"
 #include "module/methods.hpp"
+#include "module/value_types.hpp"
 #include "streaming/streaming.hpp"
 
 #include <cstddef>
@@ -19,25 +20,12 @@ StreamConversionResultObject *result_of(PyObject *self) {
     return reinterpret_cast<StreamConversionResultObject *>(self);
 }
 
-int refuse_deletion() {
-    PyErr_SetString(PyExc_NotImplementedError, "__del__");
-    return -1;
-}
-
 PyObject *get_calibrated_value(PyObject *self, void *) noexcept {
     return PyFloat_FromDouble(reading_of(self)->calibrated_value);
 }
 
 int set_calibrated_value(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    try {
-        reading_of(self)->calibrated_value = to_double(value);
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
+    return set_field<double, to_double>(reading_of(self)->calibrated_value, value);
 }
 
 PyObject *get_adc_value(PyObject *self, void *) noexcept {
@@ -45,15 +33,7 @@ PyObject *get_adc_value(PyObject *self, void *) noexcept {
 }
 
 int set_adc_value(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    try {
-        reading_of(self)->adc_value = to_uint32(value);
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
+    return set_field<uint32_t, to_uint32>(reading_of(self)->adc_value, value);
 }
 
 PyGetSetDef reading_getset[] = {
@@ -90,27 +70,16 @@ void parse_constructor(const char *name, const Parameters &parameters, PyObject 
 }
 
 PyObject *reading_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    try {
+    return guarded_call([&] {
         PyObject *parsed[max_parameters] = {};
         parse_constructor("StreamReading", reading_parameters, args, kwargs, parsed);
         const double calibrated_value = to_double(parsed[0]);
         const uint32_t adc_value = to_uint32(parsed[1]);
-        PyObject *self = type->tp_alloc(type, 0);
-        if (self) {
-            reading_of(self)->calibrated_value = calibrated_value;
-            reading_of(self)->adc_value = adc_value;
-        }
+        nb::object self = checked(type->tp_alloc(type, 0));
+        reading_of(self.ptr())->calibrated_value = calibrated_value;
+        reading_of(self.ptr())->adc_value = adc_value;
         return self;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
-}
-
-void reading_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);
+    });
 }
 
 const Method reading_reduce{
@@ -128,52 +97,46 @@ void check_field(PyObject *value, PyTypeObject *type) {
 }
 
 template <PyObject *StreamConversionResultObject::*Field>
-PyObject *get_field(PyObject *self, void *) noexcept {
+PyObject *get_result_field(PyObject *self, void *) noexcept {
     return Py_NewRef(result_of(self)->*Field);
 }
 
 template <PyObject *StreamConversionResultObject::*Field>
-int set_field(PyObject *self, PyObject *value, void *closure) noexcept {
-    try {
-        PyTypeObject *type = static_cast<PyTypeObject *>(closure);
-        if (!value)
-            value = Py_None;
-        check_field(value, type);
-        Py_SETREF(result_of(self)->*Field, Py_NewRef(value));
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
+int set_result_field(PyObject *self, PyObject *value, void *closure) noexcept {
+    // Deleting a field of a result sets it to None.
+    PyObject *assigned = value ? value : Py_None;
+    return guarded_slot([&] {
+        check_field(assigned, static_cast<PyTypeObject *>(closure));
+        Py_SETREF(result_of(self)->*Field, Py_NewRef(assigned));
+    });
 }
 
 PyGetSetDef result_getset[] = {
-    {"readings", get_field<&StreamConversionResultObject::readings>,
-     set_field<&StreamConversionResultObject::readings>, "readings: list", &PyList_Type},
-    {"remainder", get_field<&StreamConversionResultObject::remainder>,
-     set_field<&StreamConversionResultObject::remainder>, "remainder: bytearray",
+    {"readings", get_result_field<&StreamConversionResultObject::readings>,
+     set_result_field<&StreamConversionResultObject::readings>, "readings: list", &PyList_Type},
+    {"remainder", get_result_field<&StreamConversionResultObject::remainder>,
+     set_result_field<&StreamConversionResultObject::remainder>, "remainder: bytearray",
      &PyByteArray_Type},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+nb::object new_result_of_type(PyTypeObject *type, nb::handle readings, nb::handle remainder) {
+    nb::object self = checked(type->tp_alloc(type, 0));
+    result_of(self.ptr())->readings = Py_NewRef(readings.ptr());
+    result_of(self.ptr())->remainder = Py_NewRef(remainder.ptr());
+    return self;
+}
+
 const Parameters result_parameters{{"readings", "remainder"}, 2, 2};
 
 PyObject *result_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    try {
+    return guarded_call([&] {
         PyObject *parsed[max_parameters] = {};
         parse_constructor("StreamConversionResult", result_parameters, args, kwargs, parsed);
         check_field(parsed[0], &PyList_Type);
         check_field(parsed[1], &PyByteArray_Type);
-        PyObject *self = type->tp_alloc(type, 0);
-        if (self) {
-            result_of(self)->readings = Py_NewRef(parsed[0]);
-            result_of(self)->remainder = Py_NewRef(parsed[1]);
-        }
-        return self;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
+        return new_result_of_type(type, parsed[0], parsed[1]);
+    });
 }
 
 int result_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -205,23 +168,10 @@ const Method result_reduce{
                                      result->remainder ? result->remainder : Py_None));
     }};
 
-PyTypeObject *make_type(nb::module_ &m, PyType_Spec *spec, const char *name) {
-    PyObject *type = PyType_FromModuleAndSpec(m.ptr(), spec, nullptr);
-    if (!type)
-        throw nb::python_error();
-    if (PyObject_SetAttrString(m.ptr(), name, type) < 0)
-        throw nb::python_error();
-    return (PyTypeObject *)type;
-}
-
 } // namespace
 
 nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
-    PyTypeObject *type = stream_conversion_result_type;
-    nb::object self = checked(type->tp_alloc(type, 0));
-    result_of(self.ptr())->readings = Py_NewRef(readings.ptr());
-    result_of(self.ptr())->remainder = Py_NewRef(remainder.ptr());
-    return self;
+    return new_result_of_type(stream_conversion_result_type, readings, remainder);
 }
 
 void bind_stream_types(nb::module_ &m) {
@@ -230,7 +180,7 @@ void bind_stream_types(nb::module_ &m) {
     static PyType_Slot reading_slots[] = {
         {Py_tp_doc, (void *)"Single reading from stream data."},
         {Py_tp_new, (void *)reading_new},
-        {Py_tp_dealloc, (void *)reading_dealloc},
+        {Py_tp_dealloc, (void *)dealloc_plain_value},
         {Py_tp_getset, reading_getset},
         {Py_tp_methods, reading_methods},
         {0, nullptr},
@@ -238,7 +188,7 @@ void bind_stream_types(nb::module_ &m) {
     static PyType_Spec reading_spec = {"velmo_device_communication.StreamReading",
                                        sizeof(StreamReadingObject), 0,
                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, reading_slots};
-    stream_reading_type = make_type(m, &reading_spec, "StreamReading");
+    stream_reading_type = add_value_type(m, &reading_spec, "StreamReading");
 
     static PyMethodDef result_methods[] = {*method_def<result_reduce>(),
                                            {nullptr, nullptr, 0, nullptr}};
@@ -255,7 +205,7 @@ void bind_stream_types(nb::module_ &m) {
     static PyType_Spec result_spec = {
         "velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
         0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, result_slots};
-    stream_conversion_result_type = make_type(m, &result_spec, "StreamConversionResult");
+    stream_conversion_result_type = add_value_type(m, &result_spec, "StreamConversionResult");
 }
 
 } // namespace velmo
