@@ -7,8 +7,10 @@ namespace velmo {
 ModuleObjects objects;
 
 nb::object module_global(const char *name) {
-    PyObject *value = PyDict_GetItemString(objects.dict, name);
+    PyObject *value = PyDict_GetItemWithError(objects.dict, name_of(name).ptr());
     if (!value) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw nb::python_error();
     }
