@@ -1,4 +1,4 @@
-// Entry of the extension module: creation from the import spec, the import-time steps in
+// Entry of the extension module: creation from its module spec, the import-time steps in
 // order, and the guards against re-initialisation and a second interpreter.
 #include "calibration/calibration.hpp"
 #include "device/device.hpp"
@@ -21,7 +21,7 @@ const char *const module_doc =
 
 int64_t loaded_interpreter = -1;
 
-PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
+PyObject *create_module(PyObject *module_spec, PyModuleDef *) noexcept {
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (loaded_interpreter == -1) {
         loaded_interpreter = interpreter;
@@ -30,7 +30,7 @@ PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
                                            "be loaded into one interpreter per process.");
         return nullptr;
     }
-    PyObject *name = PyObject_GetAttrString(spec, "name");
+    PyObject *name = PyObject_GetAttrString(module_spec, "name");
     if (!name)
         return nullptr;
     PyObject *module = PyModule_NewObject(name);

@@ -199,10 +199,10 @@ void bind_calibration(nb::module_ &m) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"velmo_device_communication.ADCConverter",
-                               sizeof(AdcConverterObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    adc_converter_type = add_value_type(m, &spec, "ADCConverter");
+    static PyType_Spec type_spec = {"velmo_device_communication.ADCConverter",
+                                    sizeof(AdcConverterObject), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    adc_converter_type = add_value_type(m, &type_spec, "ADCConverter");
 }
 
 } // namespace velmo

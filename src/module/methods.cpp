@@ -72,8 +72,8 @@ void restore_exception(std::exception_ptr error) noexcept {
     }
 }
 
-PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *spec, const char *name) {
-    nb::object type = checked(PyType_FromModuleAndSpec(m.ptr(), spec, nullptr));
+PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *type_spec, const char *name) {
+    nb::object type = checked(PyType_FromModuleAndSpec(m.ptr(), type_spec, nullptr));
     if (PyObject_SetAttrString(m.ptr(), name, type.ptr()) < 0)
         throw nb::python_error();
     return (PyTypeObject *)type.release().ptr();
@@ -160,8 +160,8 @@ PyTypeObject *make_function_like_type(const char *name, bool binds_as_method) {
     unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
     if (binds_as_method)
         flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
-    PyType_Spec spec = {name, sizeof(FunctionLike), 0, flags, slots};
-    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(objects.module, &spec, nullptr))
+    PyType_Spec type_spec = {name, sizeof(FunctionLike), 0, flags, slots};
+    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(objects.module, &type_spec, nullptr))
         .release()
         .ptr();
 }

@@ -37,7 +37,7 @@ inline void dealloc_plain_value(PyObject *self) {
     Py_DECREF(type);
 }
 
-// Creates a type from its spec and binds it as a module attribute.
-PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *spec, const char *name);
+// Creates a type from its slots and binds it as a module attribute.
+PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *type_spec, const char *name);
 
 } // namespace velmo
