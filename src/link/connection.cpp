@@ -281,11 +281,10 @@ void add_retried_method(nb::handle cls, PyMethodDef *def) {
 
 } // namespace
 
-nb::object argument_bytes(std::initializer_list<nb::handle> values) {
-    nb::object list = checked(PyList_New((Py_ssize_t)values.size()));
-    Py_ssize_t i = 0;
-    for (nb::handle value : values)
-        PyList_SET_ITEM(list.ptr(), i++, Py_NewRef(value.ptr()));
+nb::object argument_bytes(PyObject *const *values, size_t count) {
+    nb::object list = checked(PyList_New((Py_ssize_t)count));
+    for (size_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(list.ptr(), i, Py_NewRef(values[i]));
     return checked(PyObject_CallOneArg((PyObject *)&PyByteArray_Type, list.ptr()));
 }
 

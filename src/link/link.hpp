@@ -19,6 +19,6 @@ nb::object convert_transaction(nb::handle self, const char *command_property, nb
 void send_transaction(nb::handle self, const char *command_property, nb::handle arguments);
 
 // A new bytearray from the given values, with the bytearray constructor's own errors.
-nb::object argument_bytes(std::initializer_list<nb::handle> values);
+nb::object argument_bytes(PyObject *const *values, size_t count);
 
 } // namespace velmo

@@ -36,10 +36,7 @@ template <const ParameterOperation &Op> nb::object run_operation(nb::handle self
         arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0));
     } else if (Op.arguments == Arguments::from_parameters) {
         const size_t byte_count = Op.parameters.count - (Op.value == Value::none ? 0 : 1);
-        nb::object list = checked(PyList_New((Py_ssize_t)byte_count));
-        for (size_t i = 0; i < byte_count; ++i)
-            PyList_SET_ITEM(list.ptr(), i, Py_NewRef(args[i]));
-        arguments = checked(PyObject_CallOneArg((PyObject *)&PyByteArray_Type, list.ptr()));
+        arguments = argument_bytes(args, byte_count);
         if (Op.value != Value::none)
             call_method(arguments, "extend", encoded_value(Op.value, args[byte_count]));
     }
@@ -197,7 +194,8 @@ const Method set_sampling_rate{
             raise(objects.invalid_parameter_error,
                   "Sampling rate 38400 SPS is not available for HDA640 Zeph");
         }
-        send_transaction(self, "Set_Sampling_Rate_Command", argument_bytes({args[0], rate}));
+        PyObject *rate_arguments[] = {args[0], rate.ptr()};
+        send_transaction(self, "Set_Sampling_Rate_Command", argument_bytes(rate_arguments, 2));
         return nb::none();
     }};
 
