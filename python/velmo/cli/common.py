@@ -14,19 +14,12 @@ import click
 import velmo_device_communication as vdc
 from rich.console import Console
 
-from .. import discovery
+from .. import acquisition, discovery
 
 MODULE_LOGGER = "velmo_device_communication"
 PACKAGE_LOGGER = "velmo"
 # Wide enough that no table of ours wraps when the output is a file or a pipe.
 NON_TERMINAL_WIDTH = 200
-
-RATE_ENUMERATIONS: dict[str, Any] = {
-    "HDA640": vdc.HDA640SamplingRateEnum,
-    "RPX310": vdc.RPX310SamplingRateEnum,
-    "TMV520": vdc.TMV520SamplingRateEnum,
-    "GLS870": vdc.GLS870SamplingRateEnum,
-}
 
 # What to do next, by the kind of failure; the most specific class first.
 NEXT_STEPS: tuple[tuple[type[BaseException], str], ...] = (
@@ -247,12 +240,10 @@ def open_target(port: str | None, simulate: str | None, **simulator_options: Any
 
 def rate_label(model: str, code: int) -> str:
     """'100 SPS' for a rate code of ``model``; the bare code when the model does not know it."""
-    enumeration = RATE_ENUMERATIONS.get(model)
     try:
-        name = enumeration(code).name if enumeration is not None else None
+        return f"{acquisition.samples_per_second(acquisition.rate_enumeration(model)(code)):g} SPS"
     except ValueError:
-        name = None
-    return f"{name[4:].replace('_', '.')} SPS" if name else f"code {code}"
+        return f"code {code}"
 
 
 def unit_label(device: vdc.VelmoDevice, channel: int = 0) -> str:
