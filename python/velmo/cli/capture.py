@@ -140,7 +140,7 @@ class _CsvSink:
     def add(self, chunk: Any, start: float) -> None:
         t0 = chunk.t0 - start
         self.writer.writerows(
-            (f"{t0 + index * chunk.interval:.6f}", count, repr(load))
+            (f"{t0 + index * chunk.interval:.9f}", count, repr(load))
             for index, (count, load) in enumerate(zip(chunk.counts, chunk.loads))
         )
 

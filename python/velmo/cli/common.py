@@ -38,6 +38,7 @@ NEXT_STEPS: tuple[tuple[type[BaseException], str], ...] = (
     (vdc.VelmoTEDSDataCorruptedError, "reseat the sensor's connector and retry"),
     (vdc.VelmoInvalidParameterError, "check the value against what this model accepts"),
     (OSError, "check the path and your permission to use it"),
+    (ValueError, "check the value given"),
 )
 
 

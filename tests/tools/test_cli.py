@@ -1,0 +1,144 @@
+"""The velmo command through click's runner, against simulated instruments."""
+
+import csv
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("click")
+pytest.importorskip("rich")
+
+from click.testing import CliRunner  # noqa: E402
+
+from velmo.cli import main  # noqa: E402
+from velmo.simulator import SimulatedInstrument  # noqa: E402
+
+MISSING_PORT = "/dev/velmo-no-such-port"
+
+
+def run(*arguments):
+    return CliRunner().invoke(main, [str(argument) for argument in arguments])
+
+
+def table_rows(text):
+    """The cells of each row of a rich table, whatever its box characters."""
+    return [[cell.strip() for cell in line.strip("│ ").split("│")] for line in text.splitlines() if "│" in line]
+
+
+@pytest.fixture
+def hda():
+    with SimulatedInstrument("HDA640") as simulator:
+        yield simulator
+
+
+def test_scan_lists_the_simulated_instrument():
+    result = run("scan", "--simulate")
+    assert result.exit_code == 0, result.output
+    [row] = [row for row in table_rows(result.stdout) if row[0].startswith("/dev/")]
+    assert row[1:5] == ["2000000", "HDA640", "SIM-HDA640", "20240001"]
+    assert row[6:] == ["N", "100 SPS"]
+    # The probes' expected failures and the module's records stay out of the way.
+    assert "velmo_device_communication" not in result.stderr
+
+
+def test_verbose_shows_the_module_records(hda):
+    quiet, verbose = run("read", "--port", hda.port, "--count", 1), run("read", "-v", "--port", hda.port, "--count", 1)
+    assert quiet.exit_code == verbose.exit_code == 0
+    assert "INFO velmo_device_communication: Successfully connected" not in quiet.stderr
+    assert f"INFO velmo_device_communication: Successfully connected to {hda.port}" in verbose.stderr
+
+
+def test_read_prints_loads_with_their_unit(hda):
+    hda.instrument.set_signal(2, hda.instrument.live_count(0) + 25 * 1024)
+    result = run("read", "--port", hda.port, "--channel", 2, "--count", 3, "--interval", 0)
+    assert result.exit_code == 0, result.output
+    lines = result.stdout.splitlines()
+    assert len(lines) == 3
+    assert all(line.split()[-2:] == ["125.0000", "N"] for line in lines)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (("read", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
+        (("info", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
+        (("stream", "--simulate", "--rate", "SPS_3"), "Error: 'SPS_3' is not a sampling rate of the HDA640; allowed:"),
+        (("teds", "--simulate", "RPX310"), "Error: TEDS is not supported on RPX310"),
+    ],
+)
+def test_failures_end_in_one_line_with_what_to_do(arguments, message):
+    result = run(*arguments)
+    assert result.exit_code == 1
+    errors = [line for line in result.stderr.splitlines() if line.startswith("Error:")]
+    assert len(errors) == 1 and errors[0].startswith(message)
+    assert errors[0].endswith(")")  # the hint in parentheses
+    assert "Traceback" not in result.output
+
+
+def test_debug_shows_the_traceback():
+    result = run("read", "--debug", "--port", MISSING_PORT)
+    assert result.exit_code == 1
+    assert "Traceback" in result.stderr and "VelmoConnectionError" in result.stderr
+
+
+def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
+    csv_path, plot_path = tmp_path / "capture.csv", tmp_path / "capture.png"
+    rate_before = hda.instrument.profile_of_channel(0).rate_code
+    result = run("stream", "--port", hda.port, "--rate", "1200", "--seconds", 1, "--csv", csv_path, "--plot", plot_path)
+    assert result.exit_code == 0, result.output
+    with csv_path.open(newline="") as stream:
+        rows = list(csv.reader(stream))
+    assert rows[0] == ["time_s", "count", "load"]
+    samples = rows[1:]
+    # Every sample written, in order, at the requested rate, with its calibrated load.
+    assert [int(count) for _, count, _ in samples] == hda.streamed_counts[: len(samples)]
+    assert len(samples) > 600
+    assert float(samples[1][0]) == pytest.approx(1 / 1200, abs=1e-9)
+    assert {float(load) for _, _, load in samples} == {100.0}
+    assert f"{len(samples)} readings" in result.stdout
+    assert "invalid packets: 0, dropped samples: 0" in result.stdout
+    assert plot_path.read_bytes().startswith(b"\x89PNG") and plot_path.stat().st_size > 5000
+    assert not hda.instrument.streaming
+    assert hda.instrument.profile_of_channel(0).rate_code == rate_before
+
+
+def test_monitor_shows_the_summary():
+    result = run("monitor", "--simulate", "--seconds", 1)
+    assert result.exit_code == 0, result.output
+    rows = {row[0]: row[1] for row in table_rows(result.stdout) if len(row) == 2}
+    assert rows["Load"] == "100.0000 N"
+    assert rows["Min / max / mean"] == "100.0000 / 100.0000 / 100.0000 N"
+    assert 50 <= float(rows["Readings per second"]) <= 150
+
+
+def test_info_shows_versions_and_the_calibration_table():
+    result = run("info", "--simulate")
+    assert result.exit_code == 0, result.output
+    rows = table_rows(result.stdout)
+    assert ["pyserial", __import__("serial").__version__] in rows
+    points = [row for row in rows if len(row) == 4 and row[0].isdigit()]
+    assert [(row[1], row[2]) for row in points] == [("1", f"{load:g}") for load in (0, 250, 500, 750, 1000)] + [
+        ("2", f"{load:g}") for load in (0, 250, 500, 750, 1000)
+    ]
+
+
+def test_ports_lists_the_simulator():
+    result = run("ports", "--simulate", "GLS870")
+    assert result.exit_code == 0, result.output
+    assert any(row[1:] == ["Simulated VELMO GLS870", "PTY"] for row in table_rows(result.stdout))
+
+
+def test_simulate_prints_the_port_and_how_to_reach_it():
+    result = run("simulate", "--model", "RPX310", "--seconds", 0.2)
+    assert result.exit_code == 0, result.output
+    port = result.stdout.strip()
+    assert port.startswith("/dev/")
+    assert f"velmo read --port {port}" in result.stderr
+
+
+@pytest.mark.parametrize("command", [["-m", "velmo", "--help"], ["-m", "velmo.simulator", "--help"]])
+def test_module_entry_points(command):
+    result = subprocess.run([sys.executable, *command], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("Usage: velmo" if command[1] == "velmo" else "usage: python -m velmo.simulator")
