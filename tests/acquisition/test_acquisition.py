@@ -1,5 +1,6 @@
 """velmo.acquisition: the queue against a scripted device, the whole road over pseudo-terminals."""
 
+import array
 import logging
 import threading
 import time
@@ -8,7 +9,7 @@ import pytest
 
 import velmo_device_communication as vdc
 from bench.reference import standard_packet
-from velmo.acquisition import Acquisition
+from velmo.acquisition import Acquisition, Chunk
 from velmo.simulator import ZERO_COUNT, SimulatedInstrument, ramp
 from velmo.simulator.protocol import ORVALE_ITEM_NUMBER
 
@@ -186,3 +187,12 @@ def test_rate_the_model_lacks_is_refused_before_anything_is_sent():
             Acquisition(device, rate=RATES.SPS_38400)
         assert set(sim.frames_received[frames:]) <= {model_query} and not sim.instrument.streaming
         device.disconnect()
+
+
+def test_chunk_views_as_numpy_without_a_copy():
+    numpy = pytest.importorskip("numpy")
+    chunk = Chunk(array.array("d", [1.5, -2.5]), array.array("I", [7, 2**32 - 1]), 0.0, 0.1, 0)
+    loads, counts = chunk.to_numpy()
+    chunk.counts[0] = 9
+    assert (loads.dtype, counts.dtype) == (numpy.float64, numpy.uint32)
+    assert loads.tolist() == [1.5, -2.5] and counts.tolist() == [9, 2**32 - 1]
