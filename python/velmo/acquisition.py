@@ -180,11 +180,11 @@ class Acquisition:
         self._reader_done = False
         self._failure: BaseException | None = None
         self._streaming = False
-        self._started_at = 0.0
         self._started_clock = 0.0
         self._stopped_clock: float | None = None
-        self.rate: enum.Enum | None = None
+        self.rate: enum.Enum | None = None  # the rate in force, once started
         self.interval = 0.0
+        self.started_at = 0.0  # time.time() when streaming was switched on
 
     # -- lifecycle --------------------------------------------------------
 
@@ -222,7 +222,7 @@ class Acquisition:
         self._streaming = True
         try:
             device.set_stream_state(True)
-            self._started_at, self._started_clock = time.time(), time.monotonic()
+            self.started_at, self._started_clock = time.time(), time.monotonic()
             self._thread = threading.Thread(
                 target=self._read_stream, args=(parse,), name=f"velmo-acquisition {self._port_name()}", daemon=True
             )
@@ -367,7 +367,7 @@ class Acquisition:
             loads.extend(block.loads)
             counts.extend(block.counts)
         invalid, self._unreported_invalid = self._unreported_invalid, 0
-        return Chunk(loads, counts, self._started_at + first.index * self.interval, self.interval, invalid)
+        return Chunk(loads, counts, self.started_at + first.index * self.interval, self.interval, invalid)
 
     def _raise_failure(self) -> None:
         error = self._failure
