@@ -228,16 +228,6 @@ uint8_t element_byte(nb::handle sequence, size_t index) {
     return to_uint8(item);
 }
 
-// Bytes and bytearray hold bytes by construction: their buffer is read in place. Nothing may
-// run Python code between taking the pointer and the last read.
-const uint8_t *exact_bytes(nb::handle sequence) {
-    if (PyBytes_CheckExact(sequence.ptr()))
-        return (const uint8_t *)PyBytes_AS_STRING(sequence.ptr());
-    if (PyByteArray_CheckExact(sequence.ptr()))
-        return (const uint8_t *)PyByteArray_AS_STRING(sequence.ptr());
-    return nullptr;
-}
-
 Py_ssize_t length_of(nb::handle sequence) {
     const Py_ssize_t length = PyObject_Length(sequence.ptr());
     if (length < 0)
@@ -251,9 +241,10 @@ std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
     std::vector<uint8_t> kept;
     kept.reserve(length);
     auto keep = [&](size_t i) { return !(skip_checksums && teds::is_page_checksum(i)); };
-    if (const uint8_t *data = exact_bytes(sequence)) {
-        const size_t available = std::min(length, (size_t)Py_SIZE(sequence.ptr()));
-        for (size_t i = 0; i < available; ++i)
+    const uint8_t *data;
+    size_t size;
+    if (exact_byte_buffer(sequence, data, size)) {
+        for (size_t i = 0; i < std::min(length, size); ++i)
             if (keep(i))
                 kept.push_back(data[i]);
         return kept;
@@ -377,9 +368,11 @@ const Method bits_to_float{
     }};
 
 nb::object parse_record(nb::handle raw_bytes, nb::handle template_byte) {
-    const uint8_t *data = exact_bytes(raw_bytes);
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+    const bool in_place = exact_byte_buffer(raw_bytes, data, size) && size == teds::image_size;
     const teds::BitStream stream = teds::BitStream::of_image(
-        [&](size_t i) { return data ? data[i] : element_byte(raw_bytes, i); });
+        [&](size_t i) { return in_place ? data[i] : element_byte(raw_bytes, i); });
     const teds::SensorFields fields = teds::sensor_fields(stream);
     nb::object self = new_record(teds_data_type);
     TedsDataObject *record = record_of(self.ptr());
