@@ -123,6 +123,25 @@ def test_info_shows_versions_and_the_calibration_table():
     ]
 
 
+def test_teds_shows_the_record_and_the_page_checksums():
+    result = run("teds", "--simulate")
+    assert result.exit_code == 0, result.output
+    rows = {row[0]: row[1] for row in table_rows(result.stdout) if len(row) == 2}
+    assert rows["Serial number"] == "12345"
+    assert rows["Engineering unit"] == "4 (N)"
+    assert rows["Maximum capacity"] == "1000"
+    assert rows["Maximum electrical output (mV/V)"] == "2"
+    assert rows["AutoTEDS"] == "on"
+    assert [rows[str(page)] for page in range(16)] == ["holds"] * 16
+
+
+@pytest.mark.parametrize("image, holds", [(bytes(64), [True, True]), (bytes([1]) + bytes(62) + bytes([3]), [False, False])])
+def test_page_checksum_is_the_byte_sum_of_the_page(image, holds):
+    from velmo.cli.commands import page_checksums_hold
+
+    assert page_checksums_hold(image) == holds
+
+
 def test_ports_lists_the_simulator():
     result = run("ports", "--simulate", "GLS870")
     assert result.exit_code == 0, result.output
@@ -137,8 +156,25 @@ def test_simulate_prints_the_port_and_how_to_reach_it():
     assert f"velmo read --port {port}" in result.stderr
 
 
-@pytest.mark.parametrize("command", [["-m", "velmo", "--help"], ["-m", "velmo.simulator", "--help"]])
-def test_module_entry_points(command):
-    result = subprocess.run([sys.executable, *command], capture_output=True, text=True, timeout=60)
+@pytest.mark.parametrize("module, usage", [("velmo", "Usage: velmo "), ("velmo.simulator", "usage: python -m velmo.simulator ")])
+def test_module_entry_points(module, usage):
+    result = subprocess.run([sys.executable, "-m", module, "--help"], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("Usage: velmo" if command[1] == "velmo" else "usage: python -m velmo.simulator")
+    assert result.stdout.startswith(usage)
+
+
+def test_simulator_command_documents_every_option_with_its_default(capsys):
+    from velmo.simulator.__main__ import main as simulator_main
+
+    with pytest.raises(SystemExit):
+        simulator_main(["--help"])
+    text = capsys.readouterr().out
+    assert text.startswith("usage: velmo-simulator ")
+    options: list[str] = []
+    for line in text.split("options:")[1].splitlines():
+        if line.startswith("  -"):
+            options.append(line)
+        elif options:
+            options[-1] += line
+    documented = [option.split()[0] for option in options if "(default: " in option or "default: " in option]
+    assert documented == ["--model", "--item-number", "--baud-rate", "--firmware", "--sensor", "--auto-teds"]

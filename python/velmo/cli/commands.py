@@ -34,15 +34,6 @@ from .common import (
 )
 
 TEDS_PAGE_SIZE = 32
-# The sensor `velmo simulate --sensor` attaches: a 1000 N load cell, 2 mV/V.
-SIMULATED_SENSOR = {
-    "serial_number": 12345,
-    "engineering_unit": 4,
-    "min_capacity": 0.0,
-    "max_capacity": 1000.0,
-    "min_electrical": 0.0,
-    "max_electrical": 0.002,
-}
 
 
 def _cells(*values: object) -> list[Text]:
@@ -285,13 +276,10 @@ def _read_teds_record(device: vdc.VelmoDevice) -> Any:
 
 
 def _simulated_sensor_options() -> dict[str, Any]:
-    from ..simulator import ORVALE_ITEM_NUMBER, build_teds_image
+    """A TEDS-capable HDA640 with the simulator's default sensor attached and AutoTEDS on."""
+    from ..simulator import ORVALE_ITEM_NUMBER, TEDSSensor
 
-    return {
-        "item_number": ORVALE_ITEM_NUMBER,
-        "teds_image": build_teds_image(**SIMULATED_SENSOR),
-        "auto_teds_v1": True,
-    }
+    return {"item_number": ORVALE_ITEM_NUMBER, "sensor": TEDSSensor(), "auto_teds": True, "auto_teds_v1": True}
 
 
 @main.command()
@@ -316,6 +304,8 @@ def teds(port: str | None, simulate: str | None) -> None:
             value = getattr(record, field)
             if field == "engineering_unit":
                 value = f"{value} ({vdc._TEDS_UNIT_MAPPING.get(value, 'unknown')})"
+            elif isinstance(value, float):
+                value = f"{value:.7g}"  # the memory holds single-precision numbers
             table.add_row(*_cells(label, value))
         table.add_row(*_cells("AutoTEDS", "on" if auto else "off"))
         out.print(table)
