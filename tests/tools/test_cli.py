@@ -132,7 +132,7 @@ def test_teds_shows_the_record_and_the_page_checksums():
     assert rows["Maximum capacity"] == "1000"
     assert rows["Maximum electrical output (mV/V)"] == "2"
     assert rows["AutoTEDS"] == "on"
-    assert [rows[str(page)] for page in range(16)] == ["holds"] * 16
+    assert [row for row in table_rows(result.stdout) if len(row) == 16] == [["ok"] * 16]
 
 
 @pytest.mark.parametrize("image, holds", [(bytes(64), [True, True]), (bytes([1]) + bytes(62) + bytes([3]), [False, False])])

@@ -128,6 +128,8 @@ def monitor(port: str | None, simulate: str | None, channel: int, seconds: float
                         if chunk is not None:
                             summary.add(chunk.loads)
                         live.update(_monitor_view(title, unit, summary, acquisition.stats))
+            if not out.is_terminal:
+                out.line()  # a file or pipe gets the last view without a closing newline
 
 
 class _CsvSink:

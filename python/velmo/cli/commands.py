@@ -310,9 +310,8 @@ def teds(port: str | None, simulate: str | None) -> None:
         table.add_row(*_cells("AutoTEDS", "on" if auto else "off"))
         out.print(table)
         holds = page_checksums_hold(record.raw_data)
-        pages = _table("Page checksums", "Page", "Checksum")
-        for page, good in enumerate(holds):
-            pages.add_row(*_cells(page, "holds" if good else "WRONG"))
+        pages = _table("Page checksums (the 32 bytes of a page sum to 0 modulo 256)", *map(str, range(len(holds))))
+        pages.add_row(*_cells(*("ok" if good else "BAD" for good in holds)))
         out.print(pages)
         if not all(holds):
             raise vdc.VelmoTEDSDataCorruptedError(
