@@ -9,7 +9,6 @@ import math
 import time
 from collections import deque
 from collections.abc import Iterator
-from pathlib import Path
 from typing import IO, Any
 
 import click
@@ -132,34 +131,56 @@ def monitor(port: str | None, simulate: str | None, channel: int, seconds: float
                 out.line()  # a file or pipe gets the last view without a closing newline
 
 
-class _CsvSink:
-    """Rows of time (s from the first sample), count and load, written as chunks arrive."""
+class _Capture:
+    """Where the samples of a capture go: counted, and written or kept as asked.
 
-    def __init__(self, stream: IO[str]) -> None:
-        self.writer = csv.writer(stream)
-        self.writer.writerow(["time_s", "count", "load"])
+    CSV rows are time (seconds from the first sample), count and load, written
+    as chunks arrive; the plot needs every sample, so only it keeps them.
+    """
 
-    def add(self, chunk: Any, start: float) -> None:
-        t0 = chunk.t0 - start
-        self.writer.writerows(
-            (f"{t0 + index * chunk.interval:.9f}", count, repr(load))
-            for index, (count, load) in enumerate(zip(chunk.counts, chunk.loads))
-        )
+    def __init__(self, csv_stream: IO[str] | None, keep: bool) -> None:
+        self.writer = None if csv_stream is None else csv.writer(csv_stream)
+        if self.writer is not None:
+            self.writer.writerow(["time_s", "count", "load"])
+        self.keep = keep
+        self.times: array.array[float] = array.array("d")
+        self.loads: array.array[float] = array.array("d")
+        self.samples = 0
+        self.start: float | None = None
+
+    def add(self, chunk: Any) -> None:
+        if not len(chunk.loads):
+            return
+        if self.start is None:
+            self.start = chunk.t0
+        t0 = chunk.t0 - self.start
+        self.samples += len(chunk.loads)
+        if self.writer is not None:
+            self.writer.writerows(
+                (f"{t0 + index * chunk.interval:.9f}", count, repr(load))
+                for index, (count, load) in enumerate(zip(chunk.counts, chunk.loads))
+            )
+        if self.keep:
+            self.times.extend(t0 + index * chunk.interval for index in range(len(chunk.loads)))
+            self.loads.extend(chunk.loads)
 
 
-def _write_plot(path: str, times: array.array[float], loads: array.array[float], unit: str, title: str) -> None:
+def _plotting() -> Any:
+    """pyplot on a file-only backend; a usage error when matplotlib is missing."""
     try:
         import matplotlib
     except ImportError:
-        raise click.UsageError(
-            "--plot needs matplotlib: pip install 'velmo-device-communication[plot]'"
-        ) from None
+        raise click.UsageError("--plot needs matplotlib: pip install 'velmo-device-communication[plot]'") from None
     matplotlib.use("Agg")
     from matplotlib import pyplot
 
+    return pyplot
+
+
+def _write_plot(pyplot: Any, path: str, capture: _Capture, unit: str, title: str) -> None:
     figure, axes = pyplot.subplots(figsize=(10, 4))
     try:
-        axes.plot(times, loads, linewidth=0.8)
+        axes.plot(capture.times, capture.loads, linewidth=0.8)
         axes.set_xlabel("time (s)")
         axes.set_ylabel(f"load ({unit})")
         axes.set_title(title)
@@ -197,17 +218,14 @@ def stream(
     if plot_path is not None and not plot_path.lower().endswith(".png"):
         raise click.BadParameter("the plot is written as PNG: give a name ending in .png", param_hint="--plot")
     requested_rate = None if rate is None else rate_name(rate)
+    pyplot = None if plot_path is None else _plotting()
     out = console()
     with contextlib.ExitStack() as stack:
         device = stack.enter_context(open_target(port, simulate))
         unit = unit_label(device, channel)
         title = f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}"
-        sink = None
-        if csv_path is not None:
-            sink = _CsvSink(stack.enter_context(Path(csv_path).open("w", newline="", encoding="utf-8")))
-        times: array.array[float] = array.array("d")
-        loads: array.array[float] = array.array("d")
-        start = None
+        csv_stream = None if csv_path is None else stack.enter_context(open(csv_path, "w", newline="", encoding="utf-8"))
+        capture = _Capture(csv_stream, keep=plot_path is not None)
         progress = Progress(
             TextColumn("Streaming"),
             BarColumn(),
@@ -215,28 +233,24 @@ def stream(
             TimeRemainingColumn(),
             console=console(stderr=True),
         )
-        acquisition = stack.enter_context(_acquisition(device, channel, requested_rate))
-        began = time.monotonic()
-        with progress:
+        with _acquisition(device, channel, requested_rate) as acquisition, progress:
+            began = time.monotonic()
             task = progress.add_task("stream", total=seconds, readings=0)
             while (elapsed := time.monotonic() - began) < seconds:
                 chunk = acquisition.read(timeout=min(POLL_SECONDS, seconds - elapsed))
-                if chunk is not None and len(chunk.loads):
-                    start = chunk.t0 if start is None else start
-                    if sink is not None:
-                        sink.add(chunk, start)
-                    if plot_path is not None:
-                        t0 = chunk.t0 - start
-                        times.extend(t0 + index * chunk.interval for index in range(len(chunk.loads)))
-                        loads.extend(chunk.loads)
-                progress.update(task, completed=min(seconds, elapsed), readings=acquisition.stats.received)
-            progress.update(task, completed=seconds, readings=acquisition.stats.received)
+                if chunk is not None:
+                    capture.add(chunk)
+                progress.update(task, completed=min(seconds, elapsed), readings=capture.samples)
+            progress.update(task, completed=seconds, readings=capture.samples)
+        duration = time.monotonic() - began
+        # What arrived before streaming stopped is still queued: keep it too.
+        while (chunk := acquisition.read(timeout=0)) is not None:
+            capture.add(chunk)
         stats = acquisition.stats
-    duration = time.monotonic() - began
-    out.print(f"{stats.received} readings in {duration:.2f} s: {stats.rate:.1f} readings/s")
+    out.print(f"{capture.samples} readings in {duration:.2f} s: {stats.rate:.1f} readings/s")
     out.print(f"invalid packets: {stats.invalid}, dropped samples: {stats.dropped}")
     if csv_path is not None:
         note(f"Wrote {csv_path}")
-    if plot_path is not None:
-        _write_plot(plot_path, times, loads, unit, title)
+    if pyplot is not None and plot_path is not None:
+        _write_plot(pyplot, plot_path, capture, unit, title)
         note(f"Wrote {plot_path}")

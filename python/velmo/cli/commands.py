@@ -204,9 +204,15 @@ def _teds_state(device: vdc.VelmoDevice) -> str:
 def info(port: str | None, simulate: str | None) -> None:
     """Versions, serial ports, and one instrument's identity, calibration and TEDS state."""
     out = console()
-    out.print(_versions_table())
-    out.print(_ports_table())
-    with open_target(port, simulate) as device:
+    with contextlib.ExitStack() as stack:
+        models = None
+        if simulate is not None:
+            simulator = stack.enter_context(simulated_instrument(simulate))
+            if port is None:
+                port, models = simulator.port, [simulate]
+        out.print(_versions_table())
+        out.print(_ports_table())
+        device = stack.enter_context(open_target(port, None, models=models))
         row = _identity_row(device)
         identity = _table("Instrument", "Property", "Value")
         for name, value in zip(SCAN_COLUMNS, row):

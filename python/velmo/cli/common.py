@@ -215,16 +215,21 @@ def scan_ports(ports: list[str] | None, models: list[str] | None = None) -> list
 
 
 @contextlib.contextmanager
-def open_target(port: str | None, simulate: str | None, **simulator_options: Any) -> Iterator[vdc.VelmoDevice]:
-    """The instrument of --port or --simulate, or else the first one a scan finds; closed afterwards."""
+def open_target(
+    port: str | None, simulate: str | None, *, models: list[str] | None = None, **simulator_options: Any
+) -> Iterator[vdc.VelmoDevice]:
+    """The instrument of --port or --simulate, or else the first one a scan finds; closed afterwards.
+
+    ``models`` restricts the rates tried on ``port``.
+    """
     with contextlib.ExitStack() as stack:
         if simulate is not None:
             simulator = stack.enter_context(simulated_instrument(simulate, **simulator_options))
             if port is None:
                 port = simulator.port
+                models = [simulate]  # a simulator answers at its model's rates only: try no others
         if port is not None:
-            # A simulator answers at its model's rates only: try no others.
-            device = discovery.open_device(port, models=[simulate] if simulate is not None else None)
+            device = discovery.open_device(port, models=models)
         else:
             devices = scan_ports(None)
             if not devices:
