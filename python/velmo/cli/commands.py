@@ -29,6 +29,7 @@ from .common import (
     rate_label,
     scan_ports,
     simulated_instrument,
+    port_options,
     target_options,
     unit_label,
 )
@@ -79,7 +80,7 @@ def _ports_table(only: list[str] | None = None) -> Table:
 
 
 @main.command()
-@target_options
+@port_options
 @logging_options
 def ports(port: str | None, simulate: str | None) -> None:
     """List the serial ports the system enumerates, with description and hardware id."""
@@ -362,7 +363,7 @@ def simulate(model: str, firmware: tuple[int, int, int], sensor: bool, seconds: 
     with SimulatedInstrument(model.upper(), firmware=firmware, **options) as simulator:
         click.echo(simulator.port)
         note(f"Serving a simulated {simulator.instrument.model} at {simulator.baud_rate} baud. Reach it with:")
-        note(f"  velmo read --port {simulator.port}")
+        note(f"  velmo read --port {simulator.port} --model {simulator.instrument.model}")
         note("Ctrl-C to stop.")
         stop = threading.Event()
         try:

@@ -58,6 +58,7 @@ def note(text: str) -> None:
 @dataclass
 class Settings:
     verbosity: int = 0  # 0: quiet, 1: -v, 2: --debug
+    model: str | None = None  # --model: the only model whose rates are tried
 
     @property
     def debug(self) -> bool:
@@ -132,7 +133,7 @@ def logging_options(function: F) -> F:
     )(function)
 
 
-def target_options(function: F) -> F:
+def port_options(function: F) -> F:
     """--port and --simulate: which instrument a command works with."""
     function = click.option(
         "--simulate",
@@ -151,6 +152,23 @@ def target_options(function: F) -> F:
         default=None,
         help="Open the instrument on this port without scanning (a device path, COMn, or a simulator's pty).",
     )(function)
+
+
+def _remember_model(ctx: click.Context, _param: click.Parameter, value: str | None) -> None:
+    ctx.ensure_object(Settings).model = value
+
+
+def target_options(function: F) -> F:
+    """--port, --simulate, and --model to try only the rates of one model."""
+    function = click.option(
+        "--model",
+        type=click.Choice(discovery.MODELS, case_sensitive=False),
+        default=None,
+        expose_value=False,
+        callback=_remember_model,
+        help="The instrument's model, if known: only its baud rates are tried, which is quicker.",
+    )(function)
+    return port_options(function)
 
 
 class VelmoGroup(click.Group):
@@ -220,8 +238,11 @@ def open_target(
 ) -> Iterator[vdc.VelmoDevice]:
     """The instrument of --port or --simulate, or else the first one a scan finds; closed afterwards.
 
-    ``models`` restricts the rates tried on ``port``.
+    ``models`` restricts the rates tried, as --model does.
     """
+    chosen = settings().model
+    if models is None and chosen is not None:
+        models = [chosen]
     with contextlib.ExitStack() as stack:
         if simulate is not None:
             simulator = stack.enter_context(simulated_instrument(simulate, **simulator_options))
@@ -231,7 +252,7 @@ def open_target(
         if port is not None:
             device = discovery.open_device(port, models=models)
         else:
-            devices = scan_ports(None)
+            devices = scan_ports(None, models)
             if not devices:
                 tried = ", ".join(discovery.enumerated_ports()) or "none"
                 raise vdc.VelmoDeviceNotFoundError(f"No VELMO instrument found on the ports {tried}")
