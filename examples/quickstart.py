@@ -46,6 +46,8 @@ def stream(device: vdc.VelmoDevice, model: str) -> tuple[list[vdc.StreamReading]
     if model in STANDARD_RATES:
         device.set_sampling_rate(STANDARD_RATES[model])
     converter = device.get_adc_converter()
+    if converter is None:
+        raise vdc.VelmoCalibrationError("The instrument has no calibration to convert the stream with")
     parse = vdc.StreamDataConverter.convert_stream_data_to_reading
     readings: list[vdc.StreamReading] = []
     remainder = bytearray()

@@ -24,7 +24,6 @@ import serial as serial
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
 
-SamplingRate = Union[HDA640SamplingRateEnum, RPX310SamplingRateEnum, TMV520SamplingRateEnum, GLS870SamplingRateEnum]
 Payload = int | float | str | bytes
 
 logger: logging.Logger
@@ -185,11 +184,13 @@ class TEDSData:
 class StreamReading:
     calibrated_value: float
     adc_value: int
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def __reduce__(self, *args: Any, **kwargs: Any) -> tuple[Any, ...]: ...
 
 class StreamConversionResult:
     readings: list[StreamReading] | None
     remainder: bytearray | None
+    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
     def __reduce__(self, *args: Any, **kwargs: Any) -> tuple[Any, ...]: ...
 
 class StreamDataConverter:

@@ -49,7 +49,6 @@ import serial as serial
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
 
-SamplingRate = Union[HDA640SamplingRateEnum, RPX310SamplingRateEnum, TMV520SamplingRateEnum, GLS870SamplingRateEnum]
 Payload = int | float | str | bytes
 '''
 
@@ -110,17 +109,20 @@ PARAMETERS = {
     "exc_val": "BaseException | None",
     "exc_tb": "TracebackType | None",
     "_internal_token": "object",
-    "VelmoDevice.set_sampling_rate.samples_per_second": "SamplingRate",
+    # Declared as the union of the four rate enumerations; any member of them is sent
+    # by its value, and the rates a model lacks are refused by the instrument check.
+    "VelmoDevice.set_sampling_rate.samples_per_second": "Enum",
     "VelmoDevice.set_sampling_rate_value.samples_per_second": "int",
     "VelmoDevice.set_unit_of_measure.unit_of_measure": "UnitOfMeasureEnum",
     "_SerialCommunicationInterface.set_unit_of_measure.unit_of_measure": "int",
     "_SerialCommunicationInterface.set_sampling_rate.samples_per_second": "int",
-    "_Command.command_high_byte": "int",
-    "_Command.command_low_byte": "int",
-    "_Command.arguments_length": "int",
-    "_Command.payload_length": "int",
-    "_Command.receive_length": "int",
-    "_Command.payload_type": "str | int",
+    "communication_interface": "_SerialCommunicationInterface",
+    "command_high_byte": "int",
+    "command_low_byte": "int",
+    "arguments_length": "int",
+    "payload_length": "int",
+    "receive_length": "int",
+    "payload_type": "str | int",
 }
 
 # Result types, looked up as "Class.method", then "method".
@@ -315,8 +317,12 @@ def _class_lines(cls: type) -> list[str]:
         return lines + [f"    {line}" for line in body or ["..."]]
     attributes = ATTRIBUTES.get(owner, {})
     body += [f"{name}: {annotation}" for name, annotation in attributes.items()]
+    if "__new__" in vars(cls):
+        # A compiled value type is built by its __new__; its signature is the class's own.
+        body.append(_function(owner, "__init__", cls, "self"))
     for name, raw in vars(cls).items():
-        if name in ("__doc__", "__module__", "__dict__", "__weakref__", "__new__", "__setstate__") or name in attributes:
+        skipped = ("__doc__", "__module__", "__dict__", "__weakref__", "__new__", "__setstate__")
+        if name in skipped or name in attributes or (name == "__init__" and "__new__" in vars(cls)):
             continue
         if isinstance(raw, types.GetSetDescriptorType):
             raise SystemExit(f"{owner}.{name}: a field without a type in ATTRIBUTES")

@@ -28,6 +28,7 @@ from .common import (
     open_target,
     rate_label,
     scan_ports,
+    simulate_option,
     simulated_instrument,
     port_options,
     target_options,
@@ -130,15 +131,7 @@ SCAN_COLUMNS = ("Port", "Baud", "Model", "Item number", "Serial", "Firmware", "U
     help="Try only the rates of this model (repeatable).",
 )
 @click.option("--port", "ports", multiple=True, metavar="PATH", help="Probe this port (repeatable); default: all.")
-@click.option(
-    "--simulate",
-    type=click.Choice(discovery.MODELS, case_sensitive=False),
-    is_flag=False,
-    flag_value="HDA640",
-    default=None,
-    metavar="[MODEL]",
-    help="Start a simulated instrument of MODEL (default HDA640) and scan its port.",
-)
+@simulate_option
 @logging_options
 def scan(models: tuple[str, ...], ports: tuple[str, ...], simulate: str | None) -> None:
     """Find instruments, probing all ports in parallel, and list them.

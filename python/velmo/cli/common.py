@@ -112,30 +112,30 @@ def _raise_verbosity(ctx: click.Context, _param: click.Parameter, value: bool, l
 F = TypeVar("F", bound=Callable[..., Any])
 
 
+def _verbosity_flag(names: tuple[str, ...], level: int, text: str) -> Callable[[F], F]:
+    return click.option(
+        *names,
+        is_flag=True,
+        expose_value=False,
+        is_eager=True,
+        callback=lambda ctx, param, value: _raise_verbosity(ctx, param, value, level),
+        help=text,
+    )
+
+
 def logging_options(function: F) -> F:
     """-v and --debug, accepted before or after the command's name."""
-    function = click.option(
-        "--debug",
-        is_flag=True,
-        expose_value=False,
-        is_eager=True,
-        callback=lambda ctx, param, value: _raise_verbosity(ctx, param, value, 2),
-        help="Show the module's DEBUG records and the traceback of an error.",
+    function = _verbosity_flag(("--debug",), 2, "Show the module's DEBUG records and the traceback of an error.")(
+        function
+    )
+    return _verbosity_flag(
+        ("-v", "--verbose"), 1, "Show the INFO records of the module (ports opened, instruments found)."
     )(function)
+
+
+def simulate_option(function: F) -> F:
+    """--simulate [MODEL]: a simulated instrument in this process."""
     return click.option(
-        "-v",
-        "--verbose",
-        is_flag=True,
-        expose_value=False,
-        is_eager=True,
-        callback=lambda ctx, param, value: _raise_verbosity(ctx, param, value, 1),
-        help="Show the INFO records of the module (ports opened, instruments found).",
-    )(function)
-
-
-def port_options(function: F) -> F:
-    """--port and --simulate: which instrument a command works with."""
-    function = click.option(
         "--simulate",
         "simulate",
         type=click.Choice(discovery.MODELS, case_sensitive=False),
@@ -145,13 +145,17 @@ def port_options(function: F) -> F:
         metavar="[MODEL]",
         help="Start a simulated instrument of MODEL (default HDA640) in this process and use it.",
     )(function)
+
+
+def port_options(function: F) -> F:
+    """--port and --simulate: which instrument a command works with."""
     return click.option(
         "--port",
         "port",
         metavar="PATH",
         default=None,
         help="Open the instrument on this port without scanning (a device path, COMn, or a simulator's pty).",
-    )(function)
+    )(simulate_option(function))
 
 
 def _remember_model(ctx: click.Context, _param: click.Parameter, value: str | None) -> None:
