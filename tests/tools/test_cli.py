@@ -1,6 +1,7 @@
 """The velmo command through click's runner, against simulated instruments."""
 
 import csv
+import logging
 import subprocess
 import sys
 
@@ -43,8 +44,12 @@ def test_scan_lists_the_simulated_instrument():
 
 
 def test_verbose_shows_the_module_records(hda):
+    module_logger = logging.getLogger("velmo_device_communication")
+    level, handlers = module_logger.level, list(logging.getLogger().handlers)
     quiet, verbose = run("read", "--port", hda.port, "--count", 1), run("read", "-v", "--port", hda.port, "--count", 1)
     assert quiet.exit_code == verbose.exit_code == 0
+    # The command leaves the process's logging as it found it.
+    assert (module_logger.level, logging.getLogger().handlers) == (level, handlers)
     assert "INFO velmo_device_communication: Successfully connected" not in quiet.stderr
     assert f"INFO velmo_device_communication: Successfully connected to {hda.port}" in verbose.stderr
 
@@ -99,6 +104,21 @@ def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
     assert f"{len(samples)} readings" in result.stdout
     assert "invalid packets: 0, dropped samples: 0" in result.stdout
     assert plot_path.read_bytes().startswith(b"\x89PNG") and plot_path.stat().st_size > 5000
+    assert not hda.instrument.streaming
+    assert hda.instrument.profile_of_channel(0).rate_code == rate_before
+
+
+def test_interrupted_stream_still_restores_the_instrument(hda, monkeypatch):
+    from rich.progress import Progress
+
+    def interrupt(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(Progress, "update", interrupt)
+    rate_before = hda.instrument.profile_of_channel(0).rate_code
+    result = run("stream", "--port", hda.port, "--model", "HDA640", "--rate", "2400", "--seconds", 5)
+    assert result.exit_code == 1 and "Aborted" in result.stderr
+    assert "Traceback" not in result.output
     assert not hda.instrument.streaming
     assert hda.instrument.profile_of_channel(0).rate_code == rate_before
 
