@@ -214,10 +214,14 @@ const Method set_auto_teds_v1{"set_auto_teds_v1",
                               {{"is_set"}, 1, 1},
                               switch_auto_teds<set_auto_teds_v1_command>};
 
+// response[0:2], response[2:4] and response[4:6] joined by full stops.
 nb::object version_text(nb::handle response) {
     nb::object parts[3];
-    for (Py_ssize_t i = 0; i < 3; ++i)
-        parts[i] = checked(PySequence_GetSlice(response.ptr(), 2 * i, 2 * i + 2));
+    for (long i = 0; i < 3; ++i) {
+        nb::object slice =
+            checked(PySlice_New(new_int(2 * i).ptr(), new_int(2 * i + 2).ptr(), nullptr));
+        parts[i] = checked(PyObject_GetItem(response.ptr(), slice.ptr()));
+    }
     return checked(
         PyUnicode_FromFormat("%S.%S.%S", parts[0].ptr(), parts[1].ptr(), parts[2].ptr()));
 }
