@@ -137,6 +137,7 @@ template <typename Packet> nb::object parse(nb::handle data_argument, nb::handle
 
     ParseProgress progress;
     nb::object readings;
+    nb::object remainder;
     {
         ExportedBuffer buffer(data);
         if (is_exact_adc_converter(converter))
@@ -145,12 +146,14 @@ template <typename Packet> nb::object parse(nb::handle data_argument, nb::handle
                 reinterpret_cast<AdcConverterObject *>(converter.ptr())->calibration, progress);
         else
             readings = parse_through_python<Packet>(buffer.data(), n, converter, progress);
+        // Copied while the export pins the buffer: a logging handler may resize it below.
+        remainder = checked(PyByteArray_FromStringAndSize(
+            reinterpret_cast<const char *>(buffer.data()) + progress.position,
+            n - progress.position));
     }
     if (progress.invalid > 0)
         log_warning("Stream conversion: " + std::to_string(progress.invalid) +
                     " invalid/corrupted packets detected");
-    nb::object remainder = checked(PyByteArray_FromStringAndSize(
-        PyByteArray_AS_STRING(data.ptr()) + progress.position, n - progress.position));
     log_debug("Converted " + std::to_string(PyList_GET_SIZE(readings.ptr())) + " readings, " +
               std::to_string(n - progress.position) + " remainder bytes");
     return new_stream_conversion_result(readings, remainder);
