@@ -9,12 +9,14 @@
 
 namespace velmo {
 
-// 'a', 'a' and 'b', 'a', 'b' and 'c': CPython's list of missing arguments.
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c': CPython's list of missing arguments.
 static std::string quoted_list(const std::vector<const char *> &names) {
     std::string text;
     for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0)
-            text += i + 1 == names.size() ? " and " : ", ";
+        if (i > 0 && i + 1 < names.size())
+            text += ", ";
+        else if (i > 0)
+            text += names.size() == 2 ? " and " : ", and ";
         text += std::string("'") + names[i] + "'";
     }
     return text;

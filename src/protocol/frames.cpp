@@ -106,7 +106,10 @@ void validate(nb::handle self, nb::handle response) {
     uint8_t computed;
     const uint8_t *data;
     size_t data_size;
-    if (exact_byte_buffer(response, data, data_size) && checksum_is_original(self)) {
+    // The buffer is read after the override check, which may run Python code, and only if
+    // its size is still the one checked above.
+    if (checksum_is_original(self) && exact_byte_buffer(response, data, data_size) &&
+        data_size == (size_t)size) {
         computed = weighted_checksum(data, data_size - 1);
     } else {
         nb::object head = checked(PySequence_GetSlice(response.ptr(), 0, size - 1));
@@ -141,7 +144,8 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
     // The numeric answers of every reading are decoded in place.
     const uint8_t *data = nullptr;
     size_t data_size = 0;
-    if (PyUnicode_CheckExact(return_type.ptr()) && exact_byte_buffer(answer, data, data_size)) {
+    if (PyUnicode_CheckExact(return_type.ptr()) && exact_byte_buffer(answer, data, data_size) &&
+        data_size >= (size_t)expected) {
         if (text_equals(return_type, "int") && length >= 0 && length <= 8)
             return checked(PyLong_FromUnsignedLongLong(big_endian_unsigned(data + 4, length)));
         if (text_equals(return_type, "float") && length == 4)
@@ -155,7 +159,7 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
         return call_method(text, "replace", nb::str("\0", 1), nb::str(""));
     }
     if (text_equals(return_type, "int"))
-        return nb::handle((PyObject *)&PyLong_Type).attr(name_of("from_bytes"))(payload, "big");
+        return call_method((PyObject *)&PyLong_Type, "from_bytes", payload, nb::str("big"));
     if (text_equals(return_type, "float")) {
         const Py_ssize_t payload_size = PyObject_Length(payload.ptr());
         if (payload_size < 0)
