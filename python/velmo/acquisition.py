@@ -242,8 +242,8 @@ class Acquisition:
             self._stop.set()
             self._thread.join()
         self._warn_of_drops(force=True)
-        # After the instrument was lost there is nothing to switch off; the consumer
-        # learns of the loss from read().
+        # After the reader failed, switching off is only tried: the instrument is likely
+        # gone, and the consumer learns of that from read().
         self._switch_stream_off(quietly=self._failure is not None)
 
     def _switch_stream_off(self, *, quietly: bool) -> None:
