@@ -374,7 +374,8 @@ class Acquisition:
         if error is None:
             return
         if isinstance(error, (OSError, vdc.VelmoCommunicationError)):
-            raise vdc.VelmoConnectionError(f"Lost the instrument on {self._port_name()} while streaming: {error}") from error
+            message = f"Lost the instrument on {self._port_name()} while streaming: {error}"
+            raise vdc.VelmoConnectionError(message) from error
         raise RuntimeError(f"The acquisition reader stopped: {error!r}") from error
 
     def __iter__(self) -> Iterator[Chunk]:
