@@ -26,6 +26,11 @@ void parse_arguments(const char *function, const Parameters &parameters, PyObjec
                      Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
     const size_t positional = (size_t)nargs;
     const size_t max_positional = parameters.count - parameters.keyword_only;
+    if (!kwnames && positional >= parameters.required && positional <= max_positional) {
+        for (size_t i = 0; i < positional; ++i)
+            out[i] = args[i];
+        return;
+    }
     if (positional > max_positional) {
         const size_t least = std::min(parameters.required, max_positional);
         const char *plural = max_positional == 1 ? "" : "s";
