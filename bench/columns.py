@@ -29,7 +29,7 @@ def bytes_per_reading_of_list(readings):
 
 
 def bytes_per_reading_of_columns(loads, counts):
-    return (loads.itemsize * len(loads) + counts.itemsize * len(counts)) / len(loads)
+    return (sys.getsizeof(loads) + sys.getsizeof(counts)) / len(loads)
 
 
 def main():

@@ -248,8 +248,8 @@ class Acquisition:
             self._stop.set()
             self._thread.join()
         self._warn_of_drops(force=True)
-        # After the instrument was lost there is nothing to switch off; the consumer
-        # learns of the loss from read().
+        # After the reader failed, switching off is only tried: the instrument is likely
+        # gone, and the consumer learns of that from read().
         self._switch_stream_off(quietly=self._failure is not None)
 
     def _switch_stream_off(self, *, quietly: bool) -> None:
@@ -380,7 +380,8 @@ class Acquisition:
         if error is None:
             return
         if isinstance(error, (OSError, vdc.VelmoCommunicationError)):
-            raise vdc.VelmoConnectionError(f"Lost the instrument on {self._port_name()} while streaming: {error}") from error
+            message = f"Lost the instrument on {self._port_name()} while streaming: {error}"
+            raise vdc.VelmoConnectionError(message) from error
         raise RuntimeError(f"The acquisition reader stopped: {error!r}") from error
 
     def __iter__(self) -> Iterator[Chunk]:

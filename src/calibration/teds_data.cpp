@@ -13,62 +13,46 @@ namespace velmo {
 
 namespace {
 
-PyTypeObject *teds_data_type = nullptr;
-
 struct TedsDataObject {
     PyObject_HEAD PyObject *raw_data;
     PyObject *serial_number;
-    int32_t template_number;
-    int32_t engineering_unit;
-    double min_capacity;
-    double max_capacity;
-    double min_electrical;
-    double max_electrical;
-    bool reverse_scaling_enabled;
-    double reverse_max_electrical;
+    teds::RecordNumbers numbers;
 };
 
 TedsDataObject *record_of(PyObject *self) {
     return reinterpret_cast<TedsDataObject *>(self);
 }
 
+using teds::RecordNumbers;
+
 void set_defaults(TedsDataObject *record) {
     Py_XSETREF(record->raw_data, Py_NewRef(Py_None));
     Py_XSETREF(record->serial_number, PyUnicode_New(0, 0));
-    record->template_number = 0;
-    record->engineering_unit = 0;
-    record->min_capacity = 0.0;
-    record->max_capacity = 0.0;
-    record->min_electrical = 0.0;
-    record->max_electrical = 0.0;
-    record->reverse_scaling_enabled = false;
-    record->reverse_max_electrical = 0.0;
+    record->numbers = RecordNumbers();
 }
 
 // -- fields ------------------------------------------------------------------------------------
 
-template <double TedsDataObject::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
-    return PyFloat_FromDouble(record_of(self)->*Field);
+template <double RecordNumbers::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
+    return PyFloat_FromDouble(record_of(self)->numbers.*Field);
 }
 
-template <double TedsDataObject::*Field>
+template <double RecordNumbers::*Field>
 int set_double(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<double, to_double>(record_of(self)->*Field, value);
+    return set_field<double, to_double>(record_of(self)->numbers.*Field, value);
 }
 
-template <int32_t TedsDataObject::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
-    return PyLong_FromLong(record_of(self)->*Field);
+template <int32_t RecordNumbers::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
+    return PyLong_FromLong(record_of(self)->numbers.*Field);
 }
 
-template <int32_t TedsDataObject::*Field>
+template <int32_t RecordNumbers::*Field>
 int set_int(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<int32_t, to_int32>(record_of(self)->*Field, value);
+    return set_field<int32_t, to_int32>(record_of(self)->numbers.*Field, value);
 }
 
-// The object fields read as None once the collector has cleared them.
 template <PyObject *TedsDataObject::*Field> PyObject *get_object(PyObject *self, void *) noexcept {
-    PyObject *value = record_of(self)->*Field;
-    return Py_NewRef(value ? value : Py_None);
+    return field_or_none(record_of(self)->*Field);
 }
 
 int set_raw_data(PyObject *self, PyObject *value, void *) noexcept {
@@ -87,7 +71,7 @@ int set_serial_number(PyObject *self, PyObject *value, void *) noexcept {
 }
 
 PyObject *get_reverse_scaling(PyObject *self, void *) noexcept {
-    return PyBool_FromLong(record_of(self)->reverse_scaling_enabled);
+    return PyBool_FromLong(record_of(self)->numbers.reverse_scaling_enabled);
 }
 
 int set_reverse_scaling(PyObject *self, PyObject *value, void *) noexcept {
@@ -96,23 +80,23 @@ int set_reverse_scaling(PyObject *self, PyObject *value, void *) noexcept {
     const int truth = PyObject_IsTrue(value);
     if (truth < 0)
         return -1;
-    record_of(self)->reverse_scaling_enabled = truth != 0;
+    record_of(self)->numbers.reverse_scaling_enabled = truth != 0;
     return 0;
 }
 
 #define VELMO_DOUBLE_FIELD(name)                                                                   \
-    {#name, get_double<&TedsDataObject::name>, set_double<&TedsDataObject::name>,                  \
+    {#name, get_double<&RecordNumbers::name>, set_double<&RecordNumbers::name>,                    \
      #name ": 'double'", nullptr}
 
 // In the order of the record's fields, which is also the order of the pickled state.
 PyGetSetDef teds_getset[] = {
     {"raw_data", get_object<&TedsDataObject::raw_data>, set_raw_data, "raw_data: object", nullptr},
-    {"template", get_int<&TedsDataObject::template_number>,
-     set_int<&TedsDataObject::template_number>, "template: 'int'", nullptr},
+    {"template", get_int<&RecordNumbers::template_number>, set_int<&RecordNumbers::template_number>,
+     "template: 'int'", nullptr},
     {"serial_number", get_object<&TedsDataObject::serial_number>, set_serial_number,
      "serial_number: str", nullptr},
-    {"engineering_unit", get_int<&TedsDataObject::engineering_unit>,
-     set_int<&TedsDataObject::engineering_unit>, "engineering_unit: 'int'", nullptr},
+    {"engineering_unit", get_int<&RecordNumbers::engineering_unit>,
+     set_int<&RecordNumbers::engineering_unit>, "engineering_unit: 'int'", nullptr},
     VELMO_DOUBLE_FIELD(min_capacity),
     VELMO_DOUBLE_FIELD(max_capacity),
     VELMO_DOUBLE_FIELD(min_electrical),
@@ -124,8 +108,6 @@ PyGetSetDef teds_getset[] = {
 };
 
 #undef VELMO_DOUBLE_FIELD
-
-constexpr size_t field_count = 10;
 
 // -- object lifecycle --------------------------------------------------------------------------
 
@@ -171,54 +153,6 @@ void teds_dealloc(PyObject *self) {
     type->tp_free(self);
     Py_DECREF(type);
 }
-
-// -- pickling ----------------------------------------------------------------------------------
-
-// The instance dictionary of a Python subclass, or None.
-nb::object instance_dict(nb::handle self) {
-    PyObject *dict = PyObject_GetAttr(self.ptr(), name_of("__dict__").ptr());
-    if (dict)
-        return nb::steal(dict);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        throw nb::python_error();
-    PyErr_Clear();
-    return nb::none();
-}
-
-// copyreg.__newobj__(type) makes the instance without calling a subclass's __init__; the
-// fields and the subclass's own attributes travel as the state.
-const Method reduce{
-    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-        nb::object fields = checked(PyTuple_New(field_count));
-        for (size_t i = 0; i < field_count; ++i) {
-            PyObject *value = teds_getset[i].get(self.ptr(), nullptr);
-            if (!value)
-                throw nb::python_error();
-            PyTuple_SET_ITEM(fields.ptr(), i, value);
-        }
-        nb::object copyreg = checked(PyImport_ImportModule("copyreg"));
-        nb::object newobj = copyreg.attr(name_of("__newobj__"));
-        nb::object dict = instance_dict(self);
-        return checked(Py_BuildValue("(O(O)(OO))", newobj.ptr(), Py_TYPE(self.ptr()), fields.ptr(),
-                                     dict.ptr()));
-    }};
-
-const Method set_state{
-    "__setstate__", nullptr, {{"state"}, 1, 1}, [](nb::handle self, PyObject **args) -> nb::object {
-        nb::object state = checked(PySequence_Tuple(args[0]));
-        if (PyTuple_GET_SIZE(state.ptr()) != 2)
-            raise(PyExc_ValueError, "TEDSData state must hold the fields and a dictionary");
-        nb::object fields = checked(PySequence_Tuple(PyTuple_GET_ITEM(state.ptr(), 0)));
-        if (PyTuple_GET_SIZE(fields.ptr()) != (Py_ssize_t)field_count)
-            raise(PyExc_ValueError, "TEDSData state must hold 10 fields");
-        for (size_t i = 0; i < field_count; ++i)
-            if (teds_getset[i].set(self.ptr(), PyTuple_GET_ITEM(fields.ptr(), i), nullptr) < 0)
-                throw nb::python_error();
-        nb::handle dict = PyTuple_GET_ITEM(state.ptr(), 1);
-        if (!dict.is_none())
-            call_method(self.attr(name_of("__dict__")), "update", dict);
-        return nb::none();
-    }};
 
 // -- the bit walk ------------------------------------------------------------------------------
 
@@ -337,35 +271,37 @@ const Method bytes_to_bits{
     ":param byte_array: Sequence of byte values (0 to 255)\n"
     ":param skip_checksums: Drop the checksum byte that opens every 32-byte page\n"
     ":return: List of bools, eight per byte kept",
-    {{"byte_array", "skip_checksums"}, 2, 1},
+    parameters(required("byte_array"), optional("skip_checksums", "False")),
     [](nb::handle, PyObject **args) -> nb::object {
         const bool skip_checksums = args[1] && truth_of(args[1]);
         return bool_list(kept_bytes(args[0], skip_checksums));
-    }};
+    },
+    Receiver::none};
 
-const Method bits_to_int{"bits_to_int",
-                         "Read an unsigned little-endian integer out of a list of bits.\n\n"
-                         ":param bit_array: Sequence of bits\n"
-                         ":param start_index: Position of the least significant bit\n"
-                         ":param length: Number of bits; positions past the end count as 0\n"
-                         ":return: The value, modulo 2**32",
-                         {{"bit_array", "start_index", "length"}, 3, 3},
-                         [](nb::handle, PyObject **args) -> nb::object {
-                             return checked(
-                                 PyLong_FromUnsignedLong(bits_value(args[0], args[1], args[2])));
-                         }};
-
-const Method bits_to_float{
-    "bits_to_float",
-    "Read an IEEE 754 single-precision number out of a list of bits.\n\n"
+const Method bits_to_int{
+    "bits_to_int",
+    "Read an unsigned little-endian integer out of a list of bits.\n\n"
     ":param bit_array: Sequence of bits\n"
-    ":param start_index: Position of the least significant bit of the 32\n"
-    ":return: The single-precision value as a float",
-    {{"bit_array", "start_index"}, 2, 2},
+    ":param start_index: Position of the least significant bit\n"
+    ":param length: Number of bits; positions past the end count as 0\n"
+    ":return: The value, modulo 2**32",
+    parameters(required("bit_array"), required("start_index"), required("length")),
     [](nb::handle, PyObject **args) -> nb::object {
-        static PyObject *single_width = PyLong_FromLong(32);
-        return new_float(teds::single_of_bits(bits_value(args[0], args[1], single_width)));
-    }};
+        return checked(PyLong_FromUnsignedLong(bits_value(args[0], args[1], args[2])));
+    },
+    Receiver::none};
+
+const Method bits_to_float{"bits_to_float",
+                           "Read an IEEE 754 single-precision number out of a list of bits.\n\n"
+                           ":param bit_array: Sequence of bits\n"
+                           ":param start_index: Position of the least significant bit of the 32\n"
+                           ":return: The single-precision value as a float",
+                           parameters(required("bit_array"), required("start_index")),
+                           [](nb::handle, PyObject **args) -> nb::object {
+                               return new_float(
+                                   teds::single_of_bits(bits_value(args[0], args[1], new_int(32))));
+                           },
+                           Receiver::none};
 
 nb::object parse_record(nb::handle raw_bytes, nb::handle template_byte) {
     const uint8_t *data = nullptr;
@@ -374,20 +310,14 @@ nb::object parse_record(nb::handle raw_bytes, nb::handle template_byte) {
     const teds::BitStream stream = teds::BitStream::of_image(
         [&](size_t i) { return in_place ? data[i] : element_byte(raw_bytes, i); });
     const teds::SensorFields fields = teds::sensor_fields(stream);
-    nb::object self = new_record(teds_data_type);
+    nb::object self = new_record(state.teds_data_type);
     TedsDataObject *record = record_of(self.ptr());
     Py_SETREF(record->raw_data, Py_NewRef(raw_bytes.ptr()));
-    record->template_number = to_int32(template_byte);
-    Py_SETREF(
-        record->serial_number,
-        checked(PyUnicode_FromFormat("%lu", (unsigned long)fields.serial_number)).release().ptr());
-    record->engineering_unit = fields.engineering_unit;
-    record->min_capacity = fields.min_capacity;
-    record->max_capacity = fields.max_capacity;
-    record->min_electrical = fields.min_electrical;
-    record->max_electrical = fields.max_electrical;
-    record->reverse_scaling_enabled = fields.reverse_scaling_enabled;
-    record->reverse_max_electrical = fields.reverse_max_electrical;
+    const int32_t template_number = to_int32(template_byte);
+    Py_SETREF(record->serial_number,
+              format_text("%lu", (unsigned long)fields.serial_number).release().ptr());
+    record->numbers = fields.numbers;
+    record->numbers.template_number = template_number;
     return self;
 }
 
@@ -398,29 +328,32 @@ const Method parse_from_bytes{
     ":param template_byte: TEDS template number\n"
     ":return: TEDSData filled from the image\n"
     ":raises VelmoTEDSDataCorruptedError: If the image has the wrong size or cannot be parsed",
-    {{"raw_bytes", "template_byte"}, 2, 2},
+    parameters(required("raw_bytes"), required("template_byte")),
     [](nb::handle, PyObject **args) -> nb::object {
         nb::handle raw_bytes = args[0];
         const Py_ssize_t size = length_of(raw_bytes);
         if (size != (Py_ssize_t)teds::image_size)
-            raise(objects.teds_data_corrupted_error,
-                  "TEDS data must be 512 bytes, got " + std::to_string(size));
+            raise(state.teds_data_corrupted_error, "TEDS data must be 512 bytes, got %zd", size);
         try {
             return parse_record(raw_bytes, args[1]);
         } catch (nb::python_error &raised) {
             CaughtError e(raised);
             if (!e.is_ordinary())
                 e.rethrow();
-            raise_from(objects.teds_data_corrupted_error, "Failed to parse TEDS data: " + e.text(),
-                       e);
+            raise_from(state.teds_data_corrupted_error, e, "Failed to parse TEDS data: %S",
+                       e.value());
         }
-    }};
+    },
+    Receiver::none};
 
+// The static methods sit in the method table of the type, which cannot be changed afterwards.
 template <const Method &M> PyMethodDef static_method_def() {
     PyMethodDef def = *method_def<M>();
     def.ml_flags |= METH_STATIC;
     return def;
 }
+
+const Parameters no_parameters = parameters();
 
 } // namespace
 
@@ -429,15 +362,9 @@ void bind_teds_data(nb::module_ &m) {
                                     static_method_def<bits_to_int>(),
                                     static_method_def<bits_to_float>(),
                                     static_method_def<parse_from_bytes>(),
-                                    *method_def<reduce>(),
-                                    *method_def<set_state>(),
+                                    *method_def<reduce_method<teds_getset, no_parameters>>(),
                                     {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         (void *)"Parsed TEDS (Transducer Electronic Data Sheet) sensor data.\n\n"
-                 "Stores both the raw TEDS bytes and the calibration fields extracted from\n"
-                 "the memory of an IEEE 1451.4 compliant sensor. Access it through the\n"
-                 "VelmoDevice class."},
         {Py_tp_new, (void *)teds_new},
         {Py_tp_init, (void *)teds_init},
         {Py_tp_dealloc, (void *)teds_dealloc},
@@ -447,11 +374,15 @@ void bind_teds_data(nb::module_ &m) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec type_spec = {
-        "velmo_device_communication.TEDSData", sizeof(TedsDataObject), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-        slots};
-    teds_data_type = add_value_type(m, &type_spec, "TEDSData");
+    state.teds_data_type =
+        add_value_type(m,
+                       {"velmo_device_communication.TEDSData", sizeof(TedsDataObject), 0,
+                        Py_TPFLAGS_HAVE_GC, slots},
+                       "TEDSData", no_parameters,
+                       "Parsed TEDS (Transducer Electronic Data Sheet) sensor data.\n\n"
+                       "Stores both the raw TEDS bytes and the calibration fields extracted from\n"
+                       "the memory of an IEEE 1451.4 compliant sensor. Access it through the\n"
+                       "VelmoDevice class.");
 }
 
 } // namespace velmo

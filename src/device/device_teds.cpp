@@ -26,7 +26,7 @@ bool call_truth(nb::handle self, const char *method) {
 
 [[noreturn]] void raise_not_supported(nb::handle self) {
     nb::object model = call_method(self, "get_model_number");
-    raise(objects.teds_not_supported_error, "TEDS is not supported on " + str_of(model));
+    raise(state.teds_not_supported_error, "TEDS is not supported on %S", model);
 }
 
 void require_support(nb::handle self) {
@@ -37,7 +37,7 @@ void require_support(nb::handle self) {
 nb::object loaded_record(nb::handle self) {
     nb::object record = self.attr(name_of("_teds_data"));
     if (record.is_none())
-        raise(objects.teds_not_connected_error,
+        raise(state.teds_not_connected_error,
               "No TEDS data loaded. Ensure TEDS sensor is connected and AutoTEDS is enabled.");
     return record;
 }
@@ -60,8 +60,7 @@ const Method initialize_teds{
     "Loads the attached sensor's TEDS record and calibration when the instrument supports\n"
     "TEDS, AutoTEDS is on and a sensor is connected. Failures are logged, never raised; the\n"
     "device then keeps its calibration.",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         logging_errors(
             [&] {
                 if (!call_truth(self, "supports_teds")) {
@@ -80,7 +79,7 @@ const Method initialize_teds{
                 call_method(self, "reload_teds_data");
             },
             [](const CaughtError &e) {
-                log_warning("Failed to auto-load TEDS data during initialization: " + e.text());
+                log_warning("Failed to auto-load TEDS data during initialization: %S", e.value());
                 log_warning("Device will use manual calibration");
             });
         return nb::none();
@@ -91,8 +90,7 @@ const Method teds_is_connected{
     "Check whether a TEDS sensor is connected to the instrument.\n\n"
     ":return: True if a sensor is connected\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
         return call_method(interface_of(self), "teds_is_connected");
     }};
@@ -101,8 +99,7 @@ const Method get_teds_template{"get_teds_template",
                                "Get the TEDS template number of the loaded record.\n\n"
                                ":return: Template number\n"
                                ":raises VelmoTEDSNotConnectedError: If no record is loaded",
-                               {{}, 0, 0},
-                               [](nb::handle self, PyObject **) -> nb::object {
+                               parameters(), [](nb::handle self, PyObject **) -> nb::object {
                                    return loaded_record(self).attr(name_of("template"));
                                }};
 
@@ -110,8 +107,7 @@ const Method get_teds_serial_number{"get_teds_serial_number",
                                     "Get the sensor serial number of the loaded record.\n\n"
                                     ":return: Serial number text\n"
                                     ":raises VelmoTEDSNotConnectedError: If no record is loaded",
-                                    {{}, 0, 0},
-                                    [](nb::handle self, PyObject **) -> nb::object {
+                                    parameters(), [](nb::handle self, PyObject **) -> nb::object {
                                         return loaded_record(self).attr(name_of("serial_number"));
                                     }};
 
@@ -120,10 +116,9 @@ const Method get_teds_engineering_unit{
     "Get the engineering unit of the loaded record as text.\n\n"
     ":return: Unit text, or Unknown (code) for a code without a name\n"
     ":raises VelmoTEDSNotConnectedError: If no record is loaded",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object unit_code = loaded_record(self).attr(name_of("engineering_unit"));
-        nb::object fallback = new_text("Unknown (" + str_of(unit_code) + ")");
+        nb::object fallback = format_text("Unknown (%S)", unit_code);
         return call_method(module_global("_TEDS_UNIT_MAPPING"), "get", unit_code, fallback);
     }};
 
@@ -131,8 +126,7 @@ const Method get_teds_max_capacity{"get_teds_max_capacity",
                                    "Get the sensor capacity of the loaded record.\n\n"
                                    ":return: Maximum capacity, in the sensor's units\n"
                                    ":raises VelmoTEDSNotConnectedError: If no record is loaded",
-                                   {{}, 0, 0},
-                                   [](nb::handle self, PyObject **) -> nb::object {
+                                   parameters(), [](nb::handle self, PyObject **) -> nb::object {
                                        return loaded_record(self).attr(name_of("max_capacity"));
                                    }};
 
@@ -146,8 +140,7 @@ const Method get_auto_teds{
     "Read the instrument's AutoTEDS switch.\n\n"
     ":return: True if AutoTEDS is on\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
         const char *method = auto_teds_method(self, "get_auto_teds", "get_auto_teds_v1");
         return call_method(interface_of(self), method);
@@ -160,8 +153,7 @@ const Method set_auto_teds{
     "the instrument's calibration of the profile selected on channel 0.\n\n"
     ":param enabled: True switches AutoTEDS on, False off\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
-    {{"enabled"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("enabled")), [](nb::handle self, PyObject **args) -> nb::object {
         require_support(self);
         nb::handle enabled = args[0];
         nb::object interface = interface_of(self);
@@ -189,16 +181,16 @@ void load_record_and_calibration(nb::handle self) {
     nb::object interface = interface_of(self);
     nb::object laser_data = call_method(interface, "get_teds_laser");
     if (laser_data.is_none())
-        raise(objects.teds_not_connected_error,
+        raise(state.teds_not_connected_error,
               "Failed to read TEDS template - sensor may be disconnected");
     nb::object template_number = template_of(laser_data);
     nb::object raw_teds = call_method(interface, "generate_all_teds_data");
     nb::object record =
         call_method(module_global("TEDSData"), "parse_from_bytes", raw_teds, template_number);
     self.attr(name_of("_teds_data")) = record;
-    log_info("TEDS data loaded: SN=" + str_of(record.attr(name_of("serial_number"))) +
-             ", Template=" + str_of(record.attr(name_of("template"))) +
-             ", Max Capacity=" + str_of(record.attr(name_of("max_capacity"))));
+    log_info("TEDS data loaded: SN=%S, Template=%S, Max Capacity=%S",
+             attribute(record, "serial_number"), attribute(record, "template"),
+             attribute(record, "max_capacity"));
     call_method(self, "_load_teds_calibration_hda640", record, new_int(0));
 }
 
@@ -208,14 +200,13 @@ const Method reload_teds_data{
     "Failures after the support and sensor checks are logged, not raised.\n\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support\n"
     ":raises VelmoTEDSNotConnectedError: If no TEDS sensor is connected",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
         if (!call_truth(self, "teds_is_connected"))
-            raise(objects.teds_not_connected_error, "No TEDS sensor connected to device");
+            raise(state.teds_not_connected_error, "No TEDS sensor connected to device");
         log_info("Reloading TEDS data from sensor");
         logging_errors([&] { load_record_and_calibration(self); },
-                       [](const CaughtError &e) { log_error("Error loading teds " + e.text()); });
+                       [](const CaughtError &e) { log_error("Error loading teds %S", e.value()); });
         return nb::none();
     }};
 
@@ -224,8 +215,7 @@ const Method supports_teds{
     "Check whether the instrument supports TEDS (HDA640 with item number QKT08812).\n\n"
     "The model and item number are asked once and kept.\n\n"
     ":return: True if TEDS is supported",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         if (self.attr(name_of("_model_number")).is_none())
             self.attr(name_of("_model_number")) = call_method(self, "get_model_number");
         if (self.attr(name_of("_item_number")).is_none()) {
@@ -245,8 +235,7 @@ constexpr long post_teds_pause_seconds = 3;
 
 const Method pre_teds_operations{
     "pre_teds_operations",
-    "Save the sampling rate of channel 0 and set the lowest rate for TEDS work.",
-    {{}, 0, 0},
+    "Save the sampling rate of channel 0 and set the lowest rate for TEDS work.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
         self.attr(name_of("_cached_sampling_rate_for_teds")) =
             call_method(self, "get_sampling_rate", new_int(teds_channel));
@@ -258,8 +247,7 @@ const Method pre_teds_operations{
 
 const Method post_teds_operations{
     "post_teds_operations",
-    "Wait 3 seconds, then restore the sampling rate saved before TEDS work.",
-    {{}, 0, 0},
+    "Wait 3 seconds, then restore the sampling rate saved before TEDS work.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
         call_method(module_global("time"), "sleep", new_int(post_teds_pause_seconds));
         nb::object saved = self.attr(name_of("_cached_sampling_rate_for_teds"));
@@ -280,12 +268,10 @@ nb::object firmware_version(nb::handle self) {
         [&] {
             self.attr(name_of("_firmware_version")) =
                 call_method(interface_of(self), "get_firmware_version_with_patch");
-            log_debug("Retrieved firmware version: " +
-                      str_of(self.attr(name_of("_firmware_version"))));
+            log_debug("Retrieved firmware version: %S", attribute(self, "_firmware_version"));
         },
         [&](const CaughtError &e) {
-            log_warning("Failed to retrieve firmware version: " + e.text() +
-                        ", assuming old version");
+            log_warning("Failed to retrieve firmware version: %S, assuming old version", e.value());
             self.attr(name_of("_firmware_version")) = nb::str("0.0.0");
         });
     return self.attr(name_of("_firmware_version"));
@@ -319,14 +305,13 @@ const Method should_use_auto_teds_v1{
     "_should_use_auto_teds_v1",
     "Decide the AutoTEDS command version from the firmware version.\n\n"
     ":return: True for firmware 4.3.2 and later, which use the V1 commands",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object version = firmware_version(self);
         bool uses_v1 = false;
         logging_errors([&] { uses_v1 = firmware_uses_v1(version); },
                        [&](const CaughtError &e) {
-                           log_warning("Failed to parse firmware version '" + str_of(version) +
-                                       "': " + e.text());
+                           log_warning("Failed to parse firmware version '%S': %S", version,
+                                       e.value());
                        });
         return nb::bool_(uses_v1);
     }};
@@ -350,10 +335,10 @@ nb::object truncate(nb::handle value) {
 }
 
 void build_teds_calibration(nb::handle self, nb::handle teds_data, nb::handle profile) {
-    log_debug("Loading TEDS calibration for HDA640 (profile " + str_of(profile) + ")");
+    log_debug("Loading TEDS calibration for HDA640 (profile %S)", profile);
     nb::object current = call_method(interface_of(self), "load_adc_converter", profile);
     nb::object teds = module_global("ADCConverter")();
-    auto field = [](nb::handle object, const char *name) { return object.attr(name); };
+    auto field = [](nb::handle object, const char *name) { return attribute(object, name); };
     teds.attr("number_of_loading_points") = new_int(2);
     teds.attr("direction_1_offset_load") = field(teds_data, "min_capacity");
     nb::object offset_1 = field(current, "direction_1_offset_value");
@@ -390,9 +375,9 @@ void build_teds_calibration(nb::handle self, nb::handle teds_data, nb::handle pr
     teds.attr("scale_factor") = new_float(1.0);
     teds.attr("offset") = new_float(0.0);
     self.attr(name_of("adc_converter")) = teds;
-    log_info("TEDS calibration loaded: " + str_of(field(teds_data, "min_capacity")) + " to " +
-             str_of(field(teds_data, "max_capacity")) +
-             ", Reverse scaling: " + str_of(field(teds_data, "reverse_scaling_enabled")));
+    log_info("TEDS calibration loaded: %S to %S, Reverse scaling: %S",
+             field(teds_data, "min_capacity"), field(teds_data, "max_capacity"),
+             field(teds_data, "reverse_scaling_enabled"));
 }
 
 const Method load_teds_calibration_hda640{
@@ -404,13 +389,13 @@ const Method load_teds_calibration_hda640{
     ":param teds_data: TEDSData record\n"
     ":param profile: Profile whose instrument calibration supplies the counts\n"
     ":raises VelmoCalibrationError: If the calibration cannot be derived",
-    {{"teds_data", "profile"}, 2, 2},
+    parameters(required("teds_data"), required("profile")),
     [](nb::handle self, PyObject **args) -> nb::object {
         logging_errors([&] { build_teds_calibration(self, args[0], args[1]); },
                        [](const CaughtError &e) {
-                           log_error("Failed to load TEDS calibration: " + e.text());
-                           raise_from(objects.calibration_error,
-                                      "Error loading TEDS calibration: " + e.text(), e);
+                           log_error("Failed to load TEDS calibration: %S", e.value());
+                           raise_from(state.calibration_error, e,
+                                      "Error loading TEDS calibration: %S", e.value());
                        });
         return nb::none();
     }};

@@ -65,25 +65,22 @@ const Method validate_teds_support{
     "Check that the connected instrument supports TEDS (HDA640 Zeph Orvale).\n\n"
     ":raises VelmoCommunicationError: If the instrument's identity was not cached at connect\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object model = self.attr(name_of("_cached_model_number"));
         nb::object item_number = self.attr(name_of("_cached_item_number"));
         if (model.is_none() || item_number.is_none()) {
             log_error("Cannot validate TEDS support: device info not cached");
-            raise(objects.communication_error,
+            raise(state.communication_error,
                   "Device info not available. Ensure device is connected.");
         }
         if (!python_equal(model, nb::str("HDA640"))) {
-            log_debug("TEDS not supported: model is " + str_of(model) + ", not HDA640");
-            raise(objects.teds_not_supported_error,
-                  "TEDS is not supported on " + str_of(model) + ". ");
+            log_debug("TEDS not supported: model is %S, not HDA640", model);
+            raise(state.teds_not_supported_error, "TEDS is not supported on %S. ", model);
         }
         // The item number is compared through its digest.
         if (!python_equal(item_number_digest(item_number), nb::str(orvale_item_digest))) {
-            log_debug("TEDS not supported: item number is " + str_of(item_number) +
-                      ", not QKT08812");
-            raise(objects.teds_not_supported_error, "TEDS is only supported on Zeph Orvale ");
+            log_debug("TEDS not supported: item number is %S, not QKT08812", item_number);
+            raise(state.teds_not_supported_error, "TEDS is only supported on Zeph Orvale ");
         }
         return nb::none();
     }};
@@ -93,8 +90,7 @@ const Method teds_is_connected{
     "Ask the instrument whether a TEDS sensor is connected.\n\n"
     ":return: True if a sensor is connected\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         check_support(self);
         nb::object reply =
             read_reply(self, command_of(self, "TEDS_Is_Connected_Command"), empty_arguments());
@@ -118,8 +114,7 @@ const Method get_teds_laser{
     "Read the TEDS laser data, the identification of the sensor memory.\n\n"
     ":return: The raw reply (8 laser bytes and the checksum byte), or None without a sensor\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         check_support(self);
         nb::object command = command_of(self, "Get_TEDS_Laser_Command");
         try {
@@ -131,7 +126,7 @@ const Method get_teds_laser{
             return laser_data;
         } catch (nb::python_error &raised) {
             CaughtError e(raised);
-            if (!e.matches(objects.timeout_error))
+            if (!e.matches(state.timeout_error))
                 e.rethrow();
             log_debug("TEDS laser timeout - no TEDS sensor detected");
             return nb::none();
@@ -145,13 +140,11 @@ const Method get_teds_data{
     ":return: The raw reply (the 32 page bytes and the checksum byte)\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS\n"
     ":raises VelmoInvalidParameterError: If the page number is outside 0 to 15",
-    {{"page_number"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("page_number")), [](nb::handle self, PyObject **args) -> nb::object {
         check_support(self);
         nb::handle page = args[0];
         if (python_compare(page, 0, Py_LT) || python_compare(page, last_teds_page, Py_GT))
-            raise(objects.invalid_parameter_error,
-                  "TEDS page number must be 0-15, got " + str_of(page));
+            raise(state.invalid_parameter_error, "TEDS page number must be 0-15, got %S", page);
         nb::object command = command_of(self, "Get_TEDS_Data_Command");
         nb::object arguments = argument_bytes(args, 1);
         return with_timeout(self, teds_read_timeout,
@@ -190,34 +183,35 @@ const Method get_auto_teds{"get_auto_teds",
                            "Read the AutoTEDS switch (firmware before 4.3.2).\n\n"
                            ":return: True if AutoTEDS is on\n"
                            ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                           {{}, 0, 0},
-                           auto_teds_state<get_auto_teds_command>};
+                           parameters(), auto_teds_state<get_auto_teds_command>};
 
 const Method get_auto_teds_v1{"get_auto_teds_v1",
                               "Read the AutoTEDS switch (firmware 4.3.2 and later).\n\n"
                               ":return: True if AutoTEDS is on\n"
                               ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                              {{}, 0, 0},
-                              auto_teds_state<get_auto_teds_v1_command>};
+                              parameters(), auto_teds_state<get_auto_teds_v1_command>};
 
 const Method set_auto_teds{"set_auto_teds",
                            "Switch AutoTEDS on or off (firmware before 4.3.2).\n\n"
                            ":param is_set: True switches AutoTEDS on, False off\n"
                            ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                           {{"is_set"}, 1, 1},
-                           switch_auto_teds<set_auto_teds_command>};
+                           parameters(required("is_set")), switch_auto_teds<set_auto_teds_command>};
 
 const Method set_auto_teds_v1{"set_auto_teds_v1",
                               "Switch AutoTEDS on or off (firmware 4.3.2 and later).\n\n"
                               ":param is_set: True switches AutoTEDS on, False off\n"
                               ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                              {{"is_set"}, 1, 1},
+                              parameters(required("is_set")),
                               switch_auto_teds<set_auto_teds_v1_command>};
 
+// response[0:2], response[2:4] and response[4:6] joined by full stops.
 nb::object version_text(nb::handle response) {
     nb::object parts[3];
-    for (Py_ssize_t i = 0; i < 3; ++i)
-        parts[i] = checked(PySequence_GetSlice(response.ptr(), 2 * i, 2 * i + 2));
+    for (long i = 0; i < 3; ++i) {
+        nb::object slice =
+            checked(PySlice_New(new_int(2 * i).ptr(), new_int(2 * i + 2).ptr(), nullptr));
+        parts[i] = checked(PyObject_GetItem(response.ptr(), slice.ptr()));
+    }
     return checked(
         PyUnicode_FromFormat("%S.%S.%S", parts[0].ptr(), parts[1].ptr(), parts[2].ptr()));
 }
@@ -226,8 +220,7 @@ const Method get_firmware_version_with_patch{
     "get_firmware_version_with_patch",
     "Get the firmware version with its patch number.\n\n"
     ":return: Version text major.minor.patch, two digits each, for example 04.03.02",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object response = read_reply(
             self, command_of(self, "Get_Firmware_Version_With_Patch_Command"), empty_arguments());
         try {
@@ -236,7 +229,7 @@ const Method get_firmware_version_with_patch{
             CaughtError e(raised);
             if (!e.is_ordinary())
                 e.rethrow();
-            log_debug("Error parsing firmware version: " + e.text());
+            log_debug("Error parsing firmware version: %S", e.value());
             return nb::str("0.0.0");
         }
     }};
@@ -277,8 +270,7 @@ const Method generate_all_teds_data{
     ":return: The TEDS image (bytes of length 512)\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS\n"
     ":raises VelmoTEDSDataCorruptedError: If any page cannot be read",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         check_support(self);
         try {
             Image image{};
@@ -292,9 +284,9 @@ const Method generate_all_teds_data{
             CaughtError e(raised);
             if (!e.is_ordinary())
                 e.rethrow();
-            log_error("Failed to read TEDS data: " + e.text());
-            raise_from(objects.teds_data_corrupted_error, "Error reading TEDS data: " + e.text(),
-                       e);
+            log_error("Failed to read TEDS data: %S", e.value());
+            raise_from(state.teds_data_corrupted_error, e, "Error reading TEDS data: %S",
+                       e.value());
         }
     }};
 

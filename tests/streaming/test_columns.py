@@ -70,7 +70,8 @@ def module_in_pieces(size, data, bounds, converter, caplog):
         loads += [r.calibrated_value for r in result.readings]
         counts += [r.adc_value for r in result.readings]
         remainder = result.remainder
-    invalid = sum(int(n) for r in caplog.records for n in re.findall(r"^Stream conversion: (\d+) invalid", r.getMessage()))
+    messages = [r.getMessage() for r in caplog.records]
+    invalid = sum(int(n) for m in messages for n in re.findall(r"^Stream conversion: (\d+) invalid", m))
     return array.array("d", loads), array.array("I", counts), remainder, invalid
 
 
