@@ -189,19 +189,22 @@ class VelmoGroup(click.Group):
         except KeyboardInterrupt:
             raise click.Abort() from None
         except Exception as error:
-            if ctx.ensure_object(Settings).debug:
+            debug = ctx.ensure_object(Settings).debug
+            if debug:
                 traceback.print_exc()
-            raise click.ClickException(one_line(error)) from error
+            raise click.ClickException(one_line(error, debug)) from error
         finally:
             logging_state.restore()
 
 
-def one_line(error: BaseException) -> str:
+def one_line(error: BaseException, debug: bool = False) -> str:
     """The error's text on one line, with what to do next."""
     text = " ".join(str(error).split()) or type(error).__name__
     for kind, step in NEXT_STEPS:
         if isinstance(error, kind):
             return f"{text} ({step})"
+    if debug:
+        return f"{type(error).__name__}: {text}"
     return f"{type(error).__name__}: {text} (rerun with --debug for the traceback)"
 
 
@@ -259,7 +262,9 @@ def open_target(
             devices = scan_ports(None, models)
             if not devices:
                 tried = ", ".join(discovery.enumerated_ports()) or "none"
-                raise vdc.VelmoDeviceNotFoundError(f"No VELMO instrument found on the ports {tried}")
+                raise vdc.VelmoDeviceNotFoundError(
+                    f"No VELMO instrument found on the ports {tried}; {discovery.USUAL_CAUSES}"
+                )
             device, others = devices[0], devices[1:]
             for other in others:
                 other.disconnect()
