@@ -85,12 +85,10 @@ def _ports_table(only: list[str] | None = None) -> Table:
 @logging_options
 def ports(port: str | None, simulate: str | None) -> None:
     """List the serial ports the system enumerates, with description and hardware id."""
-    out = console()
-    if simulate is None:
-        out.print(_ports_table([port] if port else None))
-        return
-    with simulated_instrument(simulate):
-        out.print(_ports_table([port] if port else None))
+    with contextlib.ExitStack() as stack:
+        if simulate is not None:
+            stack.enter_context(simulated_instrument(simulate))
+        console().print(_ports_table([port] if port else None))
 
 
 # -- scan --------------------------------------------------------------------
