@@ -39,17 +39,25 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) noexcept {
 }
 
 int exec_module(PyObject *module) noexcept {
-    using velmo::objects;
-    if (objects.module) {
-        if (objects.module == module)
+    using velmo::state;
+    if (state.module) {
+        if (state.module == module)
             return 0;
         PyErr_SetString(PyExc_RuntimeError, "Module 'velmo_device_communication' has already "
                                             "been imported. Re-initialisation is not supported.");
         return -1;
     }
+    // nanobind's runtime (rendering a python_error, its function and type objects) reads
+    // the per-domain internals that its NB_MODULE macro would create. This module writes its
+    // own creation and execution steps, so it calls that macro's private entry here and
+    // nowhere else; the entry was renamed in nanobind 2.10.
+#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
+    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
+#else
     nanobind::detail::init(NB_DOMAIN_STR);
-    objects.module = Py_NewRef(module);
-    objects.dict = PyModule_GetDict(module);
+#endif
+    state.module = Py_NewRef(module);
+    state.dict = PyModule_GetDict(module);
     try {
         nanobind::module_ m = nanobind::borrow<nanobind::module_>(module);
         m.attr("__doc__") = module_doc;
@@ -66,8 +74,8 @@ int exec_module(PyObject *module) noexcept {
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_ImportError, e.what());
     }
-    Py_CLEAR(objects.module);
-    objects.dict = nullptr;
+    Py_CLEAR(state.module);
+    state.dict = nullptr;
     return -1;
 }
 

@@ -10,9 +10,6 @@ void bind_link(nb::module_ &m);
 void bind_connection(nb::handle cls);
 void bind_parameters(nb::handle cls);
 
-// The empty argument bytes shared by the transactions' defaults.
-extern PyObject *link_empty_arguments;
-
 // `self.send_convert_return_sequence(self.commands.<property>, arguments)`, through the
 // instance so that the retry policy and any override apply; arguments may be null.
 nb::object convert_transaction(nb::handle self, const char *command_property, nb::handle arguments);
