@@ -272,18 +272,28 @@ nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
     return nb::steal((PyObject *)function);
 }
 
-void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
-    if (!state.annotated_method_type)
-        state.annotated_method_type =
+// A method of `cls` held by a function-like object, as a Python function would be: it binds
+// to whatever its descriptor protocol is given and can carry attributes.
+static nb::object add_function_method(nb::handle cls, PyMethodDef *def) {
+    if (!state.function_method_type)
+        state.function_method_type =
             make_function_like_type("velmo_device_communication.method", true);
     nb::object descriptor = checked(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
     nb::object function =
-        new_function_like(state.annotated_method_type, forward_to_method, {descriptor});
+        new_function_like(state.function_method_type, forward_to_method, {descriptor});
     for (const char *name : {"__name__", "__qualname__", "__doc__", "__text_signature__"})
         function.attr(name) = descriptor.attr(name);
-    function.attr(name_of("__annotations__")) = annotations;
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
+    return function;
+}
+
+void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
+    add_function_method(cls, def).attr(name_of("__annotations__")) = annotations;
+}
+
+void add_initializer(nb::handle cls, PyMethodDef *def) {
+    add_function_method(cls, def);
 }
 
 // Functions carry the module's name, not the module, as `__module__`. A static method's
