@@ -63,6 +63,7 @@ int exec_module(PyObject *module) noexcept {
         m.attr("__doc__") = module_doc;
         velmo::bind_module(m);
         velmo::bind_calibration(m);
+        velmo::bind_teds_data(m);
         velmo::bind_streaming(m);
         velmo::bind_link(m);
         velmo::bind_sampling_rate_enums(m);

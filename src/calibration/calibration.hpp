@@ -7,6 +7,8 @@ namespace velmo {
 
 // ADCConverter.
 void bind_calibration(nb::module_ &m);
+// TEDSData.
+void bind_teds_data(nb::module_ &m);
 
 struct AdcConverterObject {
     PyObject_HEAD AdcCalibration calibration;

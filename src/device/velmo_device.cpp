@@ -428,11 +428,12 @@ void bind_velmo_device(nb::module_ &m) {
         method_def<get_board_temperature>(),
         method_def<get_adc_converter>(),
         method_def<device_method<get_adc_for_profile>>(),
-        method_def<enter>(),
-        method_def<exit>(),
     };
     for (PyMethodDef *definition : later_definitions)
         add_method(cls, definition);
+    bind_device_teds(cls);
+    add_method(cls, method_def<enter>());
+    add_method(cls, method_def<exit>());
 }
 
 } // namespace velmo

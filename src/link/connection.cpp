@@ -303,6 +303,7 @@ void bind_link(nb::module_ &m) {
                                 "Serial link to one VELMO instrument on one port.");
     bind_connection(cls);
     bind_parameters(cls);
+    bind_teds_operations(cls);
 }
 
 } // namespace velmo

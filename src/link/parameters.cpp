@@ -187,17 +187,7 @@ constexpr ParameterOperation set_unit_of_measure =
             parameters(required("profile_number"), required("unit_of_measure")),
             "Set_Device_Unit_Of_Measure_Command");
 
-// SHA-256 of the item number of the HDA640 Zeph Orvale, the only HDA640 with 38 400 SPS.
-constexpr const char *orvale_item_digest =
-    "bd10a29e2271e9e53e2495684b8e51f082158f297ddf62097f447169f8b8c9d1";
 constexpr long highest_rate_code = 15;
-
-bool python_equal(nb::handle left, nb::handle right) {
-    int equal = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-    if (equal < 0)
-        throw nb::python_error();
-    return equal != 0;
-}
 
 const Method set_sampling_rate{
     "set_sampling_rate",
@@ -212,9 +202,7 @@ const Method set_sampling_rate{
         nb::object item = convert_transaction(self, "Get_Item_Number_Command", empty);
         empty = checked(PyByteArray_FromStringAndSize(nullptr, 0));
         nb::object model = convert_transaction(self, "Get_Model_Number_Command", empty);
-        nb::object encoded = call_method(item, "encode");
-        nb::object digest =
-            call_method(call_method(module_global("hashlib"), "sha256", encoded), "hexdigest");
+        nb::object digest = item_number_digest(item);
         nb::handle rate = args[1];
         if (python_equal(model, nb::str("HDA640")) &&
             python_equal(rate, new_int(highest_rate_code)) &&

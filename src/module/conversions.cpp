@@ -77,4 +77,33 @@ nb::object new_text(const std::string &text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
 }
 
+bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {
+    PyObject *object = value.ptr();
+    if (PyBytes_CheckExact(object)) {
+        data = (const uint8_t *)PyBytes_AS_STRING(object);
+        size = (size_t)PyBytes_GET_SIZE(object);
+        return true;
+    }
+    if (PyByteArray_CheckExact(object)) {
+        data = (const uint8_t *)PyByteArray_AS_STRING(object);
+        size = (size_t)PyByteArray_GET_SIZE(object);
+        return true;
+    }
+    return false;
+}
+
+bool truth_of(nb::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0)
+        throw nb::python_error();
+    return truth != 0;
+}
+
+bool python_equal(nb::handle left, nb::handle right) {
+    const int equal = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
+}
+
 } // namespace velmo

@@ -34,6 +34,7 @@ struct ModuleState {
 
     // Value types.
     PyTypeObject *adc_converter_type = nullptr;
+    PyTypeObject *teds_data_type = nullptr;
     PyTypeObject *stream_reading_type = nullptr;
     PyTypeObject *stream_conversion_result_type = nullptr;
 

@@ -20,22 +20,6 @@ float little_endian_float(const uint8_t *data) {
 
 namespace {
 
-// Bytes and bytearray items are bytes by construction: their buffer is summed in place.
-bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {
-    PyObject *object = value.ptr();
-    if (PyBytes_CheckExact(object)) {
-        data = (const uint8_t *)PyBytes_AS_STRING(object);
-        size = (size_t)PyBytes_GET_SIZE(object);
-        return true;
-    }
-    if (PyByteArray_CheckExact(object)) {
-        data = (const uint8_t *)PyByteArray_AS_STRING(object);
-        size = (size_t)PyByteArray_GET_SIZE(object);
-        return true;
-    }
-    return false;
-}
-
 uint8_t checksum_of(nb::handle byte_array) {
     const uint8_t *data;
     size_t size;
