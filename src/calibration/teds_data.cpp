@@ -75,13 +75,7 @@ PyObject *get_reverse_scaling(PyObject *self, void *) noexcept {
 }
 
 int set_reverse_scaling(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0)
-        return -1;
-    record_of(self)->numbers.reverse_scaling_enabled = truth != 0;
-    return 0;
+    return set_field<bool, truth_of>(record_of(self)->numbers.reverse_scaling_enabled, value);
 }
 
 #define VELMO_DOUBLE_FIELD(name)                                                                   \
@@ -187,17 +181,6 @@ std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
         if (keep(i))
             kept.push_back(element_byte(sequence, i));
     return kept;
-}
-
-bool truth_of(PyObject *value) {
-    if (value == Py_True)
-        return true;
-    if (value == Py_False)
-        return false;
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
 }
 
 // An integer argument; a float is refused as Python's own index arithmetic refuses it.
