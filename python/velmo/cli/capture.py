@@ -17,6 +17,7 @@ from rich.live import Live
 from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
+from ..acquisition import Acquisition
 from .common import console, logging_options, note, open_target, target_options, unit_label
 
 SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
@@ -58,9 +59,7 @@ def _rate_put_back(device: vdc.VelmoDevice, rate: str | None, channel: int) -> I
 
 
 @contextlib.contextmanager
-def _acquisition(device: vdc.VelmoDevice, channel: int, rate: str | None) -> Iterator[Any]:
-    from ..acquisition import Acquisition
-
+def _acquisition(device: vdc.VelmoDevice, channel: int, rate: str | None) -> Iterator[Acquisition]:
     with _rate_put_back(device, rate, channel), Acquisition(device, channel=channel, rate=rate) as acquisition:
         yield acquisition
 
@@ -95,8 +94,11 @@ def _monitor_view(title: str, unit: str, summary: _Summary, stats: Any) -> Table
     table = Table(title=title, title_justify="left", show_header=False)
     table.add_column(no_wrap=True)
     table.add_column(no_wrap=True)
-    table.add_row("Load", f"{summary.last:.4f} {unit}")
-    table.add_row("Min / max / mean", f"{summary.low:.4f} / {summary.high:.4f} / {summary.mean:.4f} {unit}")
+    if summary.count:
+        table.add_row("Load", f"{summary.last:.4f} {unit}")
+        table.add_row("Min / max / mean", f"{summary.low:.4f} / {summary.high:.4f} / {summary.mean:.4f} {unit}")
+    else:
+        table.add_row("Load", "waiting for the first readings")
     table.add_row("Readings per second", f"{stats.rate:.0f}")
     table.add_row("Readings / invalid / dropped", f"{stats.received} / {stats.invalid} / {stats.dropped}")
     table.add_row("Trend", sparkline(list(summary.recent)))
