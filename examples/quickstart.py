@@ -9,6 +9,7 @@ import contextlib
 import os
 import sys
 import time
+from collections.abc import Iterator
 
 import velmo_device_communication as vdc
 
@@ -24,7 +25,7 @@ STANDARD_RATES = {
 
 
 @contextlib.contextmanager
-def simulated_ports():
+def simulated_ports() -> Iterator[list[str]]:
     """Two simulated instruments, listed among the serial ports; yields their paths."""
     from velmo.simulator import SimulatedInstrument
 
@@ -35,28 +36,36 @@ def simulated_ports():
         yield [instrument.port for instrument in instruments]
 
 
-def stream(device, model):
-    """Stream for a while at a standard rate; returns (readings, seconds)."""
+def stream(device: vdc.VelmoDevice, model: str) -> tuple[list[vdc.StreamReading], float]:
+    """Stream for a while at a standard rate; returns (readings, seconds).
+
+    The instrument keeps its sampling rate across power cycles, so the rate it
+    had is put back afterwards.
+    """
+    previous_rate = device.get_sampling_rate()
     if model in STANDARD_RATES:
         device.set_sampling_rate(STANDARD_RATES[model])
     converter = device.get_adc_converter()
+    if converter is None:
+        raise vdc.VelmoCalibrationError("The instrument has no calibration to convert the stream with")
     parse = vdc.StreamDataConverter.convert_stream_data_to_reading
-    readings = []
+    readings: list[vdc.StreamReading] = []
     remainder = bytearray()
-    device.set_stream_state(True)
     start = time.monotonic()
     try:
+        device.set_stream_state(True)
         while time.monotonic() - start < STREAM_SECONDS:
             time.sleep(0.05)
             result = parse(remainder + device.get_stream_data(), converter)
-            readings.extend(result.readings)
-            remainder = result.remainder
+            readings.extend(result.readings or [])
+            remainder = result.remainder or bytearray()
     finally:
         device.set_stream_state(False)
+        device.set_sampling_rate_value(previous_rate)
     return readings, time.monotonic() - start
 
 
-def show(device):
+def show(device: vdc.VelmoDevice) -> None:
     model = device.get_model_number()
     port = device.communication_interface.comport
     print(f"{model} on {port}")
@@ -66,7 +75,7 @@ def show(device):
     print(f"  streamed {len(readings)} readings in {seconds:.2f} s: {len(readings) / seconds:.0f} readings/s")
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--simulate", action="store_true", help="use simulated instruments")
     arguments = parser.parse_args()
@@ -75,7 +84,10 @@ def main():
         ports = stack.enter_context(simulated_ports()) if arguments.simulate else None
         devices = vdc.VelmoSerialScanner.discover_devices(comports=ports)
         if not devices:
-            print("No VELMO instrument found.")
+            from velmo.discovery import USUAL_CAUSES, enumerated_ports
+
+            print(f"No VELMO instrument found on the ports {', '.join(ports or enumerated_ports()) or '(none)'}:")
+            print(USUAL_CAUSES)
             return 1
         for device in devices:
             with device:

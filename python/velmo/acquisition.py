@@ -22,7 +22,8 @@ import enum
 import logging
 import threading
 import time
-from typing import Iterator
+from types import TracebackType
+from typing import Any, Callable, Iterator, Literal
 
 import velmo_device_communication as vdc
 
@@ -50,7 +51,7 @@ class Chunk:
 
     __slots__ = ("loads", "counts", "t0", "interval", "invalid")
 
-    def __init__(self, loads: array.array, counts: array.array, t0: float, interval: float, invalid: int):
+    def __init__(self, loads: array.array[float], counts: array.array[int], t0: float, interval: float, invalid: int):
         self.loads = loads
         self.counts = counts
         self.t0 = t0
@@ -63,7 +64,7 @@ class Chunk:
     def __repr__(self) -> str:
         return f"<Chunk of {len(self)} samples from t0={self.t0:.6f}, {self.invalid} invalid>"
 
-    def to_numpy(self):
+    def to_numpy(self) -> tuple[Any, Any]:
         """``(loads, counts)`` as numpy arrays viewing this chunk's buffers, without a copy.
 
         :raises ImportError: If numpy is not installed
@@ -90,7 +91,7 @@ class AcquisitionStats:
 
 def rate_enumeration(model: str) -> type[enum.Enum]:
     """The sampling-rate enumeration of an instrument model such as ``"HDA640"``."""
-    enumeration = getattr(vdc, f"{model.strip().upper()}SamplingRateEnum", None)
+    enumeration: type[enum.Enum] | None = getattr(vdc, f"{model.strip().upper()}SamplingRateEnum", None)
     if enumeration is None:
         raise ValueError(f"No sampling rates are known for the instrument model {model!r}")
     return enumeration
@@ -120,7 +121,7 @@ class _Block:
 
     __slots__ = ("index", "loads", "counts")
 
-    def __init__(self, index: int, loads: array.array, counts: array.array):
+    def __init__(self, index: int, loads: array.array[float], counts: array.array[int]):
         self.index = index
         self.loads = loads
         self.counts = counts
@@ -142,11 +143,11 @@ class Acquisition:
 
     def __init__(
         self,
-        device,
+        device: vdc.VelmoDevice,
         *,
         channel: int = 0,
         rate: str | enum.Enum | None = None,
-        converter=None,
+        converter: Any = None,
         buffer_seconds: float = DEFAULT_BUFFER_SECONDS,
         poll_interval: float = DEFAULT_POLL_INTERVAL,
     ):
@@ -192,7 +193,12 @@ class Acquisition:
         self.start()
         return self
 
-    def __exit__(self, exc_type, exc_value, traceback) -> bool:
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
         if exc_type is None:
             self.close()
             return False
@@ -264,7 +270,7 @@ class Acquisition:
 
     # -- the reader thread --------------------------------------------------
 
-    def _read_stream(self, parse) -> None:
+    def _read_stream(self, parse: Callable[[bytearray, Any], _columns.ParseResult]) -> None:
         remainder = bytearray()
         try:
             while True:
@@ -285,7 +291,7 @@ class Acquisition:
                     self._stopped_clock = time.monotonic()
                 self._ready.notify_all()
 
-    def _queue(self, loads: array.array, counts: array.array, invalid: int, size: int) -> None:
+    def _queue(self, loads: array.array[float], counts: array.array[int], invalid: int, size: int) -> None:
         with self._ready:
             self._bytes_read += size
             self._invalid += invalid

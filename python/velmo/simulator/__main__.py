@@ -15,23 +15,27 @@ from .simulated import SimulatedInstrument
 from .teds import TEDSSensor
 
 
-def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m velmo.simulator", description=__doc__)
-    parser.add_argument("--model", choices=MODELS, default="HDA640")
-    parser.add_argument("--item-number", help="item number the instrument reports (up to 10 ASCII characters)")
+def parse_arguments(argv: list[str] | None, prog: str = "velmo-simulator") -> argparse.Namespace:
+    parser = argparse.ArgumentParser(prog=prog, description=__doc__)
+    parser.add_argument("--model", choices=MODELS, default="HDA640", help="instrument model (default: %(default)s)")
+    parser.add_argument(
+        "--item-number",
+        help="item number the instrument reports (up to 10 ASCII characters; default: SIM-<model>)",
+    )
     parser.add_argument("--baud-rate", type=int, help="line rate it answers at (default: the model's own)")
     parser.add_argument(
         "--firmware",
         default="4.3.2",
-        help="firmware version major.minor.patch; before 4.3.2 only the old AutoTEDS commands are known",
+        help="firmware version major.minor.patch; before 4.3.2 only the old AutoTEDS commands are known "
+        "(default: %(default)s)",
     )
     parser.add_argument(
         "--sensor",
         action="store_true",
         help=f"attach a TEDS sensor (an HDA640 then reports item number {ORVALE_ITEM_NUMBER} "
-        "unless --item-number is given)",
+        "unless --item-number is given; default: no sensor)",
     )
-    parser.add_argument("--auto-teds", action="store_true", help="start with AutoTEDS switched on")
+    parser.add_argument("--auto-teds", action="store_true", help="start with AutoTEDS switched on (default: off)")
     arguments = parser.parse_args(argv)
     if arguments.sensor and arguments.model == "HDA640" and arguments.item_number is None:
         arguments.item_number = ORVALE_ITEM_NUMBER
@@ -44,8 +48,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     return arguments
 
 
-def main(argv: list[str] | None = None) -> int:
-    arguments = parse_arguments(argv)
+def main(argv: list[str] | None = None, prog: str = "velmo-simulator") -> int:
+    """Run as the ``velmo-simulator`` command, or under ``prog`` for ``python -m``."""
+    arguments = parse_arguments(argv, prog)
     stop = threading.Event()
     # Both end serving the same way; set before the port is announced, so a
     # script may signal as soon as it has read the first line.
@@ -67,4 +72,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(prog="python -m velmo.simulator"))

@@ -9,14 +9,14 @@ from __future__ import annotations
 
 import contextlib
 import threading
-from typing import Iterator
+from typing import Any, Callable, Iterator
 
 import serial.tools.list_ports
 from serial.tools.list_ports_common import ListPortInfo
 
 _lock = threading.Lock()
 _visible: list[ListPortInfo] = []
-_original_comports = None
+_original_comports: Callable[..., Any] | None = None
 
 
 def port_record(device: str, description: str) -> ListPortInfo:
@@ -26,7 +26,8 @@ def port_record(device: str, description: str) -> ListPortInfo:
     return record
 
 
-def _comports_with_simulators(*args, **kwargs):
+def _comports_with_simulators(*args: Any, **kwargs: Any) -> list[ListPortInfo]:
+    assert _original_comports is not None  # installed only while simulators are visible
     ports = list(_original_comports(*args, **kwargs))
     with _lock:
         return ports + list(_visible)
@@ -40,7 +41,7 @@ def visible_ports(*records: ListPortInfo) -> Iterator[None]:
     with _lock:
         if not _visible:
             _original_comports = module.comports
-            module.comports = _comports_with_simulators
+            module.comports = _comports_with_simulators  # type: ignore[assignment]
         _visible.extend(records)
     try:
         yield
@@ -50,4 +51,4 @@ def visible_ports(*records: ListPortInfo) -> Iterator[None]:
                 _visible.remove(record)
             # Restore only if nobody replaced the wrapper in the meantime.
             if not _visible and module.comports is _comports_with_simulators:
-                module.comports = _original_comports
+                module.comports = _original_comports  # type: ignore[assignment]

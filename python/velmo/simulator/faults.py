@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+from typing import Any
 
 DEFAULT_GARBAGE = b"\xa5\x5a\xff"
 
@@ -18,7 +19,7 @@ class AnswerFaults:
         self.silent = False
         self.delay = 0.0  # seconds between a command and its answer
         self._lock = threading.Lock()
-        self._active: dict[str, list] = {}  # kind -> [parameter, answers left or None]
+        self._active: dict[str, list[Any]] = {}  # kind -> [parameter, answers left or None]
 
     def drop_next(self, times: int | None = 1) -> None:
         self._arm("drop", None, times)
@@ -51,15 +52,16 @@ class AnswerFaults:
             answer = answer[:-1] + bytes((answer[-1] ^ 0xFF,))
         if "cut" in faults:
             answer = answer[:faults["cut"]]
-        return faults.get("garbage", b"") + answer
+        garbage: bytes = faults.get("garbage", b"")
+        return garbage + answer
 
-    def _arm(self, kind: str, parameter, times: int | None) -> None:
+    def _arm(self, kind: str, parameter: Any, times: int | None) -> None:
         if times is not None and times < 1:
             raise ValueError("times must be at least 1, or None for every answer")
         with self._lock:
             self._active[kind] = [parameter, times]
 
-    def _consume(self, kind: str):
+    def _consume(self, kind: str) -> Any:
         parameter, left = self._active[kind]
         if left is not None:
             if left <= 1:

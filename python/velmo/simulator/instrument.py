@@ -127,7 +127,7 @@ def default_channel_count(channel: int) -> int:
 
 class StreamPacket(NamedTuple):
     data: bytes
-    count: int  # the count a host decodes from the packet
+    count: int  # type: ignore[assignment]  # the count a host decodes; shadows tuple.count
 
 
 class _Refused(Exception):

@@ -61,7 +61,8 @@ def encode_float32(value: float) -> bytes:
 
 
 def decode_float32(data: bytes) -> float:
-    return struct.unpack("<f", data)[0]
+    value: float = struct.unpack("<f", data)[0]
+    return value
 
 
 def standard_packet(count: int) -> bytes:
@@ -97,7 +98,7 @@ class FrameParser:
 
     def feed(self, data: bytes) -> list[bytes]:
         self._buffer += data
-        frames = []
+        frames: list[bytes] = []
         while True:
             frame = self._take_frame()
             if frame is None:

@@ -50,7 +50,8 @@ def line_speed(fd: int) -> int | None:
         buffer = bytearray(_TERMIOS2.size)
         try:
             fcntl.ioctl(fd, _TCGETS2, buffer)
-            return _TERMIOS2.unpack(buffer)[-1]
+            speed: int = _TERMIOS2.unpack(buffer)[-1]
+            return speed
         except OSError:
             pass
     try:
@@ -92,7 +93,7 @@ class InotifyWatcher(HostWatcher):
     def __init__(self, path: str) -> None:
         super().__init__()
         libc = ctypes.CDLL(None, use_errno=True)
-        self._fd = libc.inotify_init1(self._IN_NONBLOCK | self._IN_CLOEXEC)
+        self._fd: int = libc.inotify_init1(self._IN_NONBLOCK | self._IN_CLOEXEC)
         if self._fd < 0:
             raise OSError(ctypes.get_errno(), "inotify_init1 failed")
         mask = self._IN_OPEN | self._IN_CLOSE_WRITE | self._IN_CLOSE_NOWRITE

@@ -12,7 +12,7 @@ import os
 import select
 import threading
 import time
-from typing import ContextManager, NamedTuple, Sequence
+from typing import Any, ContextManager, NamedTuple, Sequence
 
 from . import discovery, ptyline
 from .faults import DEFAULT_GARBAGE, AnswerFaults
@@ -48,8 +48,8 @@ class SimulatedInstrument:
         baud_rate: int | None = None,
         *,
         instrument: InstrumentModel | None = None,
-        **instrument_options,
-    ):
+        **instrument_options: Any,
+    ) -> None:
         """Extra keyword arguments go to ``InstrumentModel``; or pass a ready ``instrument``."""
         self.instrument = instrument or InstrumentModel(model, item_number, firmware, **instrument_options)
         self.baud_rate = baud_rate or default_baud_rate(self.instrument.model)
@@ -77,7 +77,7 @@ class SimulatedInstrument:
     def __enter__(self) -> SimulatedInstrument:
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         self.close()
 
     def __repr__(self) -> str:

@@ -1,0 +1,5 @@
+"""``python -m velmo`` runs the ``velmo`` command."""
+
+from velmo.cli import main
+
+main(prog_name="velmo")

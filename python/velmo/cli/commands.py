@@ -1,0 +1,363 @@
+"""The ``velmo`` command: ports, scan, info, read, teds and simulate.
+
+The live commands (monitor, stream) are in ``capture``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import platform
+import threading
+import time
+from typing import Any
+
+import click
+import serial
+import serial.tools.list_ports
+import velmo_device_communication as vdc
+from rich.table import Table
+from rich.text import Text
+
+from .. import __version__, discovery
+from . import capture
+from .common import (
+    VelmoGroup,
+    console,
+    logging_options,
+    note,
+    open_target,
+    rate_label,
+    scan_ports,
+    simulate_option,
+    simulated_instrument,
+    port_options,
+    target_options,
+    unit_label,
+)
+
+TEDS_PAGE_SIZE = 32
+
+
+def _cells(*values: object) -> list[Text]:
+    """Table cells as plain text: port names and instrument texts are not markup."""
+    return [Text(str(value)) for value in values]
+
+
+def _table(title: str | None, *columns: str) -> Table:
+    table = Table(title=title, title_justify="left")
+    for column in columns:
+        table.add_column(column, no_wrap=True)
+    return table
+
+
+@click.group(cls=VelmoGroup, context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(__version__, prog_name="velmo")
+@logging_options
+def main() -> None:
+    """Find, read and stream VELMO measuring instruments (HDA640, RPX310, TMV520, GLS870).
+
+    Every command but 'simulate' takes --port PATH to use the instrument on that
+    port, or --simulate [MODEL] to try it against a simulated instrument.
+    """
+
+
+main.add_command(capture.monitor)
+main.add_command(capture.stream)
+
+
+# -- ports -------------------------------------------------------------------
+
+
+def _ports_table(only: list[str] | None = None) -> Table:
+    table = _table(None, "Port", "Description", "Hardware ID")
+    records = {record.device: record for record in serial.tools.list_ports.comports()}
+    for name in only or records:
+        record = records.get(name)
+        if record is None:
+            table.add_row(*_cells(name, "(not listed by the system)", "-"))
+        else:
+            table.add_row(*_cells(record.device, record.description, record.hwid))
+    return table
+
+
+@main.command()
+@port_options
+@logging_options
+def ports(port: str | None, simulate: str | None) -> None:
+    """List the serial ports the system enumerates, with description and hardware id."""
+    with contextlib.ExitStack() as stack:
+        if simulate is not None:
+            stack.enter_context(simulated_instrument(simulate))
+        console().print(_ports_table([port] if port else None))
+
+
+# -- scan --------------------------------------------------------------------
+
+
+def _optional(read: Any) -> str:
+    """A value the instrument may not know how to give: '-' when it cannot."""
+    try:
+        return str(read())
+    except vdc.VelmoDeviceError:
+        return "-"
+
+
+def _identity_row(device: vdc.VelmoDevice) -> list[str]:
+    link = device.communication_interface
+    model = device.get_model_number()
+    return [
+        link.comport,
+        str(link.baud_rate),
+        model,
+        _optional(link.get_item_number),
+        _optional(device.get_instrument_serial_number),
+        _optional(link.get_firmware_version_with_patch),
+        unit_label(device),
+        rate_label(model, device.get_sampling_rate()),
+    ]
+
+
+SCAN_COLUMNS = ("Port", "Baud", "Model", "Item number", "Serial", "Firmware", "Unit", "Sampling rate")
+
+
+@main.command()
+@click.option(
+    "--model",
+    "models",
+    multiple=True,
+    type=click.Choice(discovery.MODELS, case_sensitive=False),
+    help="Try only the rates of this model (repeatable).",
+)
+@click.option("--port", "ports", multiple=True, metavar="PATH", help="Probe this port (repeatable); default: all.")
+@simulate_option
+@logging_options
+def scan(models: tuple[str, ...], ports: tuple[str, ...], simulate: str | None) -> None:
+    """Find instruments, probing all ports in parallel, and list them.
+
+    A port where nothing answers costs about 19 s (three rates, each with
+    three time-outs, twice); ports are probed at the same time, so the scan
+    takes as long as the slowest port.
+    """
+    out = console()
+    with contextlib.ExitStack() as stack:
+        port_names = list(ports)
+        if simulate is not None:
+            port_names.append(stack.enter_context(simulated_instrument(simulate)).port)
+        devices = scan_ports(port_names or None, list(models) or None)
+        for device in devices:
+            stack.enter_context(device)
+        if not devices:
+            raise vdc.VelmoDeviceNotFoundError(
+                f"No VELMO instrument found on {', '.join(port_names or discovery.enumerated_ports())}; "
+                + discovery.USUAL_CAUSES
+            )
+        table = _table(f"{len(devices)} instrument(s)", *SCAN_COLUMNS)
+        for device in devices:
+            table.add_row(*_cells(*_identity_row(device)))
+        out.print(table)
+
+
+# -- info --------------------------------------------------------------------
+
+
+def _versions_table() -> Table:
+    table = _table("Versions", "Component", "Version")
+    table.add_row(*_cells("velmo / velmo_device_communication", __version__))
+    table.add_row(*_cells("pyserial", serial.__version__))
+    table.add_row(*_cells("Python", f"{platform.python_version()} ({platform.python_implementation()})"))
+    table.add_row(*_cells("Platform", platform.platform()))
+    return table
+
+
+def _calibration_table(device: vdc.VelmoDevice) -> Table:
+    link = device.communication_interface
+    profile = device.get_device_channel_selected_profile(0)
+    per_direction = link.get_number_of_loading_points(profile)
+    directions = 2 if link.get_number_of_directions(profile) == 1 else 1
+    table = _table(f"Calibration of profile {profile} (channel 0)", "Point", "Direction", "Load", "Count")
+    for index in range(per_direction * directions):
+        load = link.get_load_of_loading_point(profile, index)
+        count = link.get_loading_point_value(profile, index)
+        table.add_row(*_cells(index, 1 + index // per_direction, f"{load:g}", count))
+    return table
+
+
+def _teds_state(device: vdc.VelmoDevice) -> str:
+    if not device.supports_teds():
+        return "not supported by this instrument"
+    connected = "sensor attached" if device.teds_is_connected() else "no sensor"
+    auto = "on" if device.get_auto_teds() else "off"
+    return f"{connected}, AutoTEDS {auto}"
+
+
+@main.command()
+@target_options
+@logging_options
+def info(port: str | None, simulate: str | None) -> None:
+    """Versions, serial ports, and one instrument's identity, calibration and TEDS state."""
+    out = console()
+    with contextlib.ExitStack() as stack:
+        models = None
+        if simulate is not None:
+            simulator = stack.enter_context(simulated_instrument(simulate))
+            if port is None:
+                port, models = simulator.port, [simulate]
+        out.print(_versions_table())
+        out.print(_ports_table())
+        device = stack.enter_context(open_target(port, None, models=models))
+        row = _identity_row(device)
+        identity = _table("Instrument", "Property", "Value")
+        for name, value in zip(SCAN_COLUMNS, row):
+            identity.add_row(*_cells(name, value))
+        identity.add_row(*_cells("Sensor serial", _optional(device.get_sensor_serial_number)))
+        identity.add_row(*_cells("Board temperature", f"{device.get_board_temperature():.1f} °C"))
+        identity.add_row(*_cells("TEDS", _teds_state(device)))
+        out.print(identity)
+        out.print(_calibration_table(device))
+
+
+# -- read --------------------------------------------------------------------
+
+
+@main.command()
+@target_options
+@click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to read.")
+@click.option("--count", type=click.IntRange(min=1), default=5, show_default=True, help="Number of readings.")
+@click.option(
+    "--interval", type=click.FloatRange(min=0), default=0.2, show_default=True, help="Seconds between readings."
+)
+@logging_options
+def read(port: str | None, simulate: str | None, channel: int, count: int, interval: float) -> None:
+    """Print calibrated loads with their unit, one reading per line."""
+    with open_target(port, simulate) as device:
+        unit = unit_label(device, channel)
+        note(f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}")
+        start = time.monotonic()
+        for index in range(count):
+            if index:
+                time.sleep(interval)
+            load = device.get_reading(channel)
+            click.echo(f"{time.monotonic() - start:8.3f} s {load:14.4f} {unit}")
+
+
+# -- teds --------------------------------------------------------------------
+
+TEDS_FIELDS = (
+    ("Template", "template"),
+    ("Serial number", "serial_number"),
+    ("Engineering unit", "engineering_unit"),
+    ("Minimum capacity", "min_capacity"),
+    ("Maximum capacity", "max_capacity"),
+    ("Minimum electrical output (mV/V)", "min_electrical"),
+    ("Maximum electrical output (mV/V)", "max_electrical"),
+    ("Reverse scaling", "reverse_scaling_enabled"),
+    ("Reverse maximum electrical output (mV/V)", "reverse_max_electrical"),
+)
+
+
+def page_checksums_hold(image: bytes) -> list[bool]:
+    """Per 32-byte page: do its bytes, checksum byte included, sum to 0 modulo 256?"""
+    return [sum(image[start : start + TEDS_PAGE_SIZE]) % 256 == 0 for start in range(0, len(image), TEDS_PAGE_SIZE)]
+
+
+def _read_teds_record(device: vdc.VelmoDevice) -> Any:
+    """The sensor's record, read with the instrument slowed down and its rate put back after."""
+    link = device.communication_interface
+    device.pre_teds_operations()
+    try:
+        laser = link.get_teds_laser()
+        if laser is None:
+            raise vdc.VelmoTEDSNotConnectedError("Failed to read TEDS template - sensor may be disconnected")
+        return vdc.TEDSData.parse_from_bytes(link.generate_all_teds_data(), laser[0])
+    finally:
+        device.post_teds_operations()
+
+
+def _simulated_sensor_options() -> dict[str, Any]:
+    """A TEDS-capable HDA640 with the simulator's default sensor attached and AutoTEDS on."""
+    from ..simulator import ORVALE_ITEM_NUMBER, TEDSSensor
+
+    return {"item_number": ORVALE_ITEM_NUMBER, "sensor": TEDSSensor(), "auto_teds": True, "auto_teds_v1": True}
+
+
+@main.command()
+@target_options
+@logging_options
+def teds(port: str | None, simulate: str | None) -> None:
+    """Show the attached sensor's TEDS record, AutoTEDS state and page checksums.
+
+    With --simulate, a simulated HDA640 is the TEDS-capable variant with a sensor.
+    """
+    options = _simulated_sensor_options() if simulate == "HDA640" else {}
+    with open_target(port, simulate, **options) as device:
+        if not device.supports_teds():
+            raise vdc.VelmoTEDSNotSupportedError(f"TEDS is not supported on {device.get_model_number()}")
+        auto = device.get_auto_teds()
+        if not device.teds_is_connected():
+            raise vdc.VelmoTEDSNotConnectedError("No TEDS sensor connected to device")
+        record = _read_teds_record(device)
+        out = console()
+        table = _table("TEDS record", "Field", "Value")
+        for label, field in TEDS_FIELDS:
+            value = getattr(record, field)
+            if field == "engineering_unit":
+                value = f"{value} ({vdc._TEDS_UNIT_MAPPING.get(value, 'unknown')})"
+            elif isinstance(value, float):
+                value = f"{value:.7g}"  # the memory holds single-precision numbers
+            table.add_row(*_cells(label, value))
+        table.add_row(*_cells("AutoTEDS", "on" if auto else "off"))
+        out.print(table)
+        holds = page_checksums_hold(record.raw_data)
+        pages = _table("Page checksums (the 32 bytes of a page sum to 0 modulo 256)", *map(str, range(len(holds))))
+        pages.add_row(*_cells(*("ok" if good else "BAD" for good in holds)))
+        out.print(pages)
+        if not all(holds):
+            raise vdc.VelmoTEDSDataCorruptedError(
+                f"{holds.count(False)} of {len(holds)} TEDS pages fail their checksum"
+            )
+
+
+# -- simulate ----------------------------------------------------------------
+
+
+def _firmware(_ctx: click.Context, _param: click.Parameter, value: str) -> tuple[int, int, int]:
+    parts = value.split(".")
+    if len(parts) != 3 or not all(part.isdigit() for part in parts):
+        raise click.BadParameter("give three numbers such as 4.3.2")
+    major, minor, patch = (int(part) for part in parts)
+    return major, minor, patch
+
+
+@main.command()
+@click.option(
+    "--model",
+    type=click.Choice(discovery.MODELS, case_sensitive=False),
+    default="HDA640",
+    show_default=True,
+    help="Model of the simulated instrument.",
+)
+@click.option(
+    "--firmware", default="4.3.2", show_default=True, callback=_firmware, help="Firmware version major.minor.patch."
+)
+@click.option("--sensor", is_flag=True, help="Attach a TEDS sensor (makes an HDA640 the TEDS-capable variant).")
+@click.option(
+    "--seconds", type=click.FloatRange(min=0), default=None, help="Serve this long, then stop [default: until Ctrl-C]."
+)
+@logging_options
+def simulate(model: str, firmware: tuple[int, int, int], sensor: bool, seconds: float | None) -> None:
+    """Serve a simulated instrument on a pseudo-terminal and print how to reach it."""
+    options = _simulated_sensor_options() if sensor else {}
+    if sensor and model.upper() != "HDA640":
+        raise click.BadParameter("only an HDA640 carries a TEDS sensor", param_hint="--sensor")
+    from ..simulator import SimulatedInstrument
+
+    with SimulatedInstrument(model.upper(), firmware=firmware, **options) as simulator:
+        click.echo(simulator.port)
+        note(f"Serving a simulated {simulator.instrument.model} at {simulator.baud_rate} baud. Reach it with:")
+        note(f"  velmo read --port {simulator.port} --model {simulator.instrument.model}")
+        note("Ctrl-C to stop.")
+        stop = threading.Event()
+        try:
+            stop.wait(seconds)
+        except KeyboardInterrupt:
+            pass
