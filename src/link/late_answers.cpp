@@ -84,9 +84,8 @@ void LateAnswerWatch::answered(bool complete) {
     // attempt's, so this attempt's own answer may still come.
     double length = complete ? length_ : std::max(length_, now - written_at_);
     double closes_at = std::max(closes_at_, complete ? written_at_ + 2 * length : now + length);
-    nb::object frame = checked(PyBytes_FromObject(frame_.ptr()));
     nb::object window =
-        checked(PyTuple_Pack(3, new_float(closes_at).ptr(), new_float(length).ptr(), frame.ptr()));
+        checked(PyTuple_Pack(3, new_float(closes_at).ptr(), new_float(length).ptr(), frame_.ptr()));
     if (PyDict_SetItem(instance_dict(self_).ptr(), name_of(window_key).ptr(), window.ptr()) < 0)
         throw nb::python_error();
 }

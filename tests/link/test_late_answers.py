@@ -1,4 +1,6 @@
-"""Answers that arrive after the port's time-out, against a simulated instrument."""
+"""Answers that arrive after the port's time-out must never be read as another command's."""
+
+import time
 
 import pytest
 
@@ -27,3 +29,41 @@ def test_a_late_answer_is_never_taken_for_another_command(lateness):
             assert link.get_ndr(1) == instrument.live_count(1)
             assert link.get_model_number() == "HDA640"
         link.disconnect()
+
+
+class SlowPort:
+    """Answers every command with a zero count, or stays silent for a read time-out."""
+
+    is_open = True
+    port = "COM3"
+    read_timeout = 0.15
+
+    def __init__(self):
+        self.silent = False
+
+    def reset_input_buffer(self):
+        pass
+
+    def write(self, data):
+        return len(data)
+
+    def read(self, size=1):
+        if self.silent:
+            time.sleep(self.read_timeout)
+            return b""
+        answer = bytes([0, size, 0, 0] + [0] * (size - 5))
+        return answer + bytes([sum(w * b for w, b in enumerate(answer, start=1)) % 256])
+
+
+def test_only_another_command_waits_out_the_window(sleeps):
+    link = vdc._SerialCommunicationInterface("COM3")
+    link.serial_connection = port = SlowPort()
+    assert link.get_ndr(0) == 0 and sleeps == []  # nothing to wait for on the normal path
+    port.silent = True
+    with pytest.raises(vdc.VelmoTimeoutError):
+        link.get_ndr(0)
+    assert sleeps == [0.1, 0.1]  # the retries of the same command do not wait
+    port.silent = False
+    assert link.get_instrument_serial_number() == 0
+    assert len(sleeps) == 3 and 0 < sleeps[2] <= SlowPort.read_timeout  # what was left of the window
+    assert link.get_ndr(1) == 0 and len(sleeps) == 3  # the window is closed
