@@ -39,22 +39,27 @@ PyObject *create_module(PyObject *module_spec, PyModuleDef *) noexcept {
 }
 
 int exec_module(PyObject *module) noexcept {
-    using velmo::objects;
-    if (objects.module) {
-        if (objects.module == module)
+    using velmo::state;
+    if (state.module) {
+        if (state.module == module)
             return 0;
         PyErr_SetString(PyExc_RuntimeError, "Module 'velmo_device_communication' has already "
                                             "been imported. Re-initialisation is not supported.");
         return -1;
     }
+    // nanobind's runtime (rendering a python_error, its function and type objects) reads
+    // the per-domain internals that its NB_MODULE macro would create. This module writes its
+    // own creation and execution steps, so this private entry is called here and nowhere
+    // else; the build pins nanobind to the versions it is tested with.
     nanobind::detail::init(NB_DOMAIN_STR);
-    objects.module = Py_NewRef(module);
-    objects.dict = PyModule_GetDict(module);
+    state.module = Py_NewRef(module);
+    state.dict = PyModule_GetDict(module);
     try {
         nanobind::module_ m = nanobind::borrow<nanobind::module_>(module);
         m.attr("__doc__") = module_doc;
         velmo::bind_module(m);
         velmo::bind_calibration(m);
+        velmo::bind_teds_data(m);
         velmo::bind_streaming(m);
         velmo::bind_link(m);
         velmo::bind_sampling_rate_enums(m);
@@ -66,8 +71,8 @@ int exec_module(PyObject *module) noexcept {
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_ImportError, e.what());
     }
-    Py_CLEAR(objects.module);
-    objects.dict = nullptr;
+    Py_CLEAR(state.module);
+    state.dict = nullptr;
     return -1;
 }
 

@@ -9,8 +9,6 @@
 
 namespace velmo {
 
-PyTypeObject *adc_converter_type = nullptr;
-
 namespace {
 
 AdcCalibration &calibration_of(nb::handle self) {
@@ -59,8 +57,6 @@ PyGetSetDef adc_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr size_t field_count = 13;
-
 // The converter's direction line through the instance, so that a subclass's override runs.
 double line_through_instance(nb::handle self, const char *method, uint32_t count) {
     nb::object argument = checked(PyLong_FromUnsignedLong(count));
@@ -100,8 +96,7 @@ int adc_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
 }
 
 const Method set_midpoint{"_set_midpoint_offset",
-                          "Set the midpoint between the two direction offset counts.",
-                          {{}, 0, 0},
+                          "Set the midpoint between the two direction offset counts.", parameters(),
                           [](nb::handle self, PyObject **) -> nb::object {
                               AdcCalibration &calibration = calibration_of(self);
                               calibration.midpoint_offset = midpoint_of(calibration);
@@ -113,8 +108,7 @@ const Method calculate_for_direction_1{
     "Calculate the load of a count on the direction 1 line.\n\n"
     ":param ndr_adc: ADC count (unsigned 32-bit)\n"
     ":return: Load",
-    {{"ndr_adc"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("ndr_adc")), [](nb::handle self, PyObject **args) -> nb::object {
         return new_float(direction_1_load(calibration_of(self), to_uint32(args[0])));
     }};
 
@@ -123,8 +117,7 @@ const Method calculate_for_direction_2{
     "Calculate the load of a count on the direction 2 line.\n\n"
     ":param ndr_adc: ADC count (unsigned 32-bit)\n"
     ":return: Load, negated",
-    {{"ndr_adc"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("ndr_adc")), [](nb::handle self, PyObject **args) -> nb::object {
         return new_float(direction_2_load(calibration_of(self), to_uint32(args[0])));
     }};
 
@@ -132,42 +125,17 @@ const Method convert_adc{"convert_adc",
                          "Convert a raw ADC count into a calibrated load.\n\n"
                          ":param ndr_adc: ADC count\n"
                          ":return: Calibrated load",
-                         {{"ndr_adc"}, 1, 1},
+                         parameters(required("ndr_adc")),
                          [](nb::handle self, PyObject **args) -> nb::object {
                              return new_float(convert(self, to_double(args[0])));
                          }};
 
-const Method reduce{
-    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-        nb::object state = checked(PyTuple_New(field_count));
-        for (size_t i = 0; i < field_count; ++i)
-            PyTuple_SET_ITEM(state.ptr(), i, adc_getset[i].get(self.ptr(), nullptr));
-        for (size_t i = 0; i < field_count; ++i)
-            if (!PyTuple_GET_ITEM(state.ptr(), i))
-                throw nb::python_error();
-        return checked(Py_BuildValue("(O()O)", Py_TYPE(self.ptr()), state.ptr()));
-    }};
-
-const Method set_state{
-    "__setstate__", nullptr, {{"state"}, 1, 1}, [](nb::handle self, PyObject **args) -> nb::object {
-        nb::object state = checked(PySequence_Tuple(args[0]));
-        if (PyTuple_GET_SIZE(state.ptr()) != (Py_ssize_t)field_count)
-            raise(PyExc_ValueError, "ADCConverter state must hold 13 fields");
-        AdcCalibration restored;
-        std::swap(restored, calibration_of(self));
-        for (size_t i = 0; i < field_count; ++i) {
-            if (adc_getset[i].set(self.ptr(), PyTuple_GET_ITEM(state.ptr(), i), nullptr) < 0) {
-                std::swap(restored, calibration_of(self));
-                throw nb::python_error();
-            }
-        }
-        return nb::none();
-    }};
+const Parameters no_parameters = parameters();
 
 } // namespace
 
 nb::object new_adc_converter() {
-    return checked(PyObject_CallNoArgs((PyObject *)adc_converter_type));
+    return checked(PyObject_CallNoArgs((PyObject *)state.adc_converter_type));
 }
 
 void set_midpoint_offset(nb::handle converter) {
@@ -184,14 +152,9 @@ void bind_calibration(nb::module_ &m) {
                                     *method_def<calculate_for_direction_1>(),
                                     *method_def<calculate_for_direction_2>(),
                                     *method_def<convert_adc>(),
-                                    *method_def<reduce>(),
-                                    *method_def<set_state>(),
+                                    *method_def<reduce_method<adc_getset, no_parameters>>(),
                                     {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {
-        {Py_tp_doc,
-         (void *)"Converts raw ADC counts of a channel into calibrated loads.\n\n"
-                 "Obtain instances filled with calibration data from\n"
-                 "VelmoDevice.get_adc_converter() or VelmoDevice.get_adc_for_profile()."},
         {Py_tp_new, (void *)adc_new},
         {Py_tp_init, (void *)adc_init},
         {Py_tp_dealloc, (void *)dealloc_plain_value},
@@ -199,10 +162,12 @@ void bind_calibration(nb::module_ &m) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    static PyType_Spec type_spec = {"velmo_device_communication.ADCConverter",
-                                    sizeof(AdcConverterObject), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    adc_converter_type = add_value_type(m, &type_spec, "ADCConverter");
+    state.adc_converter_type = add_value_type(
+        m, {"velmo_device_communication.ADCConverter", sizeof(AdcConverterObject), 0, 0, slots},
+        "ADCConverter", no_parameters,
+        "Converts raw ADC counts of a channel into calibrated loads.\n\n"
+        "Obtain instances filled with calibration data from\n"
+        "VelmoDevice.get_adc_converter() or VelmoDevice.get_adc_for_profile().");
 }
 
 } // namespace velmo

@@ -7,15 +7,15 @@ namespace velmo {
 
 // ADCConverter.
 void bind_calibration(nb::module_ &m);
+// TEDSData.
+void bind_teds_data(nb::module_ &m);
 
 struct AdcConverterObject {
     PyObject_HEAD AdcCalibration calibration;
 };
 
-extern PyTypeObject *adc_converter_type;
-
 inline bool is_exact_adc_converter(nb::handle object) {
-    return Py_TYPE(object.ptr()) == adc_converter_type;
+    return Py_TYPE(object.ptr()) == state.adc_converter_type;
 }
 
 // A new ADCConverter with the defaults.

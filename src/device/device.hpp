@@ -8,6 +8,8 @@ namespace velmo {
 void bind_device(nb::module_ &m);
 
 void bind_velmo_device(nb::module_ &m);
+// The TEDS methods of VelmoDevice, added to the class in their place among its methods.
+void bind_device_teds(nb::handle cls);
 void bind_scanner(nb::module_ &m);
 
 } // namespace velmo

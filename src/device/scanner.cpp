@@ -32,7 +32,7 @@ void add_once(std::vector<long> &bauds, const std::vector<long> &more) {
             bauds.push_back(baud);
 }
 
-std::vector<long> bauds_to_find(const std::vector<std::string> &models) {
+std::vector<long> bauds_to_find(const std::vector<nb::object> &models) {
     const std::vector<ModelBauds> table = models_and_bauds();
     std::vector<long> bauds;
     if (models.empty()) {
@@ -40,11 +40,13 @@ std::vector<long> bauds_to_find(const std::vector<std::string> &models) {
             add_once(bauds, entry.bauds);
         return bauds;
     }
-    for (const std::string &model : models) {
-        auto entry = std::find_if(table.begin(), table.end(),
-                                  [&](const ModelBauds &known) { return model == known.model; });
+    for (const nb::object &model : models) {
+        auto entry = std::find_if(table.begin(), table.end(), [&](const ModelBauds &known) {
+            return PyUnicode_Check(model.ptr()) &&
+                   PyUnicode_CompareWithASCIIString(model.ptr(), known.model) == 0;
+        });
         if (entry == table.end()) {
-            log_warning("Unknown device model: " + model + ", skipping");
+            log_warning("Unknown device model: %S, skipping", model);
             continue;
         }
         add_once(bauds, entry->bauds);
@@ -52,19 +54,19 @@ std::vector<long> bauds_to_find(const std::vector<std::string> &models) {
     return bauds;
 }
 
-std::string described(nb::handle filter) {
+nb::object described(nb::handle filter) {
     int present = PyObject_IsTrue(filter.ptr());
     if (present < 0)
         throw nb::python_error();
-    return present ? str_of(filter) : "all";
+    return present ? checked(PyObject_Str(filter.ptr())) : nb::str("all");
 }
 
-std::vector<std::string> upper_case_models(nb::handle device_models) {
-    std::vector<std::string> models;
+std::vector<nb::object> upper_case_models(nb::handle device_models) {
+    std::vector<nb::object> models;
     nb::object iterator = checked(PyObject_GetIter(device_models.ptr()));
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object model = nb::steal(item);
-        models.push_back(str_of(call_method(model, "upper")));
+        models.push_back(checked(PyObject_Str(call_method(model, "upper").ptr())));
     }
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -87,9 +89,8 @@ void disconnect_quietly(nb::handle link) {
 }
 
 // One port at one rate; returns the device, or an empty object when nothing usable answered.
-nb::object probe(const std::string &port, nb::handle port_name, long baud) {
+nb::object probe(nb::handle port_name, long baud) {
     nb::object link = nb::none();
-    const std::string at = port + " at " + std::to_string(baud) + " baud";
     try {
         link = module_global("_SerialCommunicationInterface")(port_name, new_int(baud));
         call_method(link, "connect");
@@ -98,12 +99,11 @@ nb::object probe(const std::string &port, nb::handle port_name, long baud) {
         if (answered < 0)
             throw nb::python_error();
         if (!answered) {
-            log_debug(at + ": no response");
+            log_debug("%S at %ld baud: no response", port_name, baud);
             call_method(link, "disconnect");
             return nb::object();
         }
-        log_info("Found " + str_of(model) + " on " + port + " at " + std::to_string(baud) +
-                 " baud )");
+        log_info("Found %S on %S at %ld baud )", model, port_name, baud);
         nb::object device_class = module_global("VelmoDevice");
         return device_class(link,
                             nb::arg("_internal_token") = module_global("_DEVICE_CREATION_TOKEN"));
@@ -111,10 +111,10 @@ nb::object probe(const std::string &port, nb::handle port_name, long baud) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
-        if (e.matches(objects.communication_error) || e.matches(objects.connection_error))
-            log_debug(at + ": communication error - " + e.text());
+        if (e.matches(state.communication_error) || e.matches(state.connection_error))
+            log_debug("%S at %ld baud: communication error - %S", port_name, baud, e.value());
         else
-            log_warning("Unexpected error scanning " + at + ": " + e.text());
+            log_warning("Unexpected error scanning %S at %ld baud: %S", port_name, baud, e.value());
         disconnect_quietly(link);
         return nb::object();
     }
@@ -124,8 +124,8 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
     nb::object device_models =
         device_models_argument.is_none() ? nb::list() : nb::borrow(device_models_argument);
     nb::object comports = comports_argument.is_none() ? nb::list() : nb::borrow(comports_argument);
-    log_info("Starting device discovery (models: " + described(device_models) +
-             ", ports: " + described(comports) + ")");
+    log_info("Starting device discovery (models: %S, ports: %S)", described(device_models),
+             described(comports));
 
     nb::object ports;
     try {
@@ -134,16 +134,16 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
         Py_ssize_t count = PyObject_Length(ports.ptr());
         if (count < 0)
             throw nb::python_error();
-        log_debug("Found " + std::to_string(count) + " COM ports to scan");
+        log_debug("Found %zd COM ports to scan", count);
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
-        log_error("Failed to enumerate COM ports: " + e.text());
+        log_error("Failed to enumerate COM ports: %S", e.value());
         return nb::list();
     }
 
-    const std::vector<std::string> models = upper_case_models(device_models);
+    const std::vector<nb::object> models = upper_case_models(device_models);
     Py_ssize_t filter_size = PyObject_Length(comports.ptr());
     if (filter_size < 0)
         throw nb::python_error();
@@ -155,19 +155,18 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object record = nb::steal(item);
         nb::object port_name = record.attr(name_of("device"));
-        const std::string port = str_of(port_name);
         if (do_look_for_comports) {
             int requested = PySequence_Contains(comports.ptr(), port_name.ptr());
             if (requested < 0)
                 throw nb::python_error();
             if (!requested) {
-                log_debug("Skipping " + port + " (not in requested list)");
+                log_debug("Skipping %S (not in requested list)", port_name);
                 continue;
             }
         }
-        log_debug("Scanning " + port);
+        log_debug("Scanning %S", port_name);
         for (long baud : bauds) {
-            nb::object device = probe(port, port_name, baud);
+            nb::object device = probe(port_name, baud);
             if (device.is_valid()) {
                 devices.append(device);
                 break;
@@ -176,26 +175,28 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
     }
     if (PyErr_Occurred())
         throw nb::python_error();
-    log_info("Discovery complete: found " + std::to_string(nb::len(devices)) + " device(s)");
+    log_info("Discovery complete: found %zd device(s)", PyList_GET_SIZE(devices.ptr()));
     return devices;
 }
 
-const Method init{"__init__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+const Method init{"__init__", nullptr, parameters(),
+                  [](nb::handle self, PyObject **) -> nb::object {
                       self.attr(name_of("commands")) = new_command_operations();
                       return nb::none();
                   }};
 
-const Method discover_devices{"discover_devices",
-                              "Discovers Velmo serial devices.\n"
-                              "\n"
-                              ":param device_models: Device model types to search for.\n"
-                              ":param comports: Specific comports to scan.\n"
-                              ":return: Velmo devices discovered during scan.",
-                              {{"device_models", "comports"}, 2, 0},
-                              [](nb::handle, PyObject **args) -> nb::object {
-                                  return discover(args[0] ? args[0] : Py_None,
-                                                  args[1] ? args[1] : Py_None);
-                              }};
+const Method discover_devices{
+    "discover_devices",
+    "Discovers Velmo serial devices.\n"
+    "\n"
+    ":param device_models: Device model types to search for.\n"
+    ":param comports: Specific comports to scan.\n"
+    ":return: Velmo devices discovered during scan.",
+    parameters(optional("device_models", "None"), optional("comports", "None")),
+    [](nb::handle, PyObject **args) -> nb::object {
+        return discover(args[0] ? args[0] : Py_None, args[1] ? args[1] : Py_None);
+    },
+    Receiver::type};
 
 } // namespace
 

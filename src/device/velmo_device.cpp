@@ -5,28 +5,17 @@
 #include "module/methods.hpp"
 
 #include <array>
-#include <vector>
 
 namespace velmo {
 
 namespace {
 
-nb::object call_with(nb::handle target, const char *method, const std::vector<PyObject *> &args) {
-    nb::object name = checked(PyUnicode_InternFromString(method));
-    std::vector<PyObject *> stack;
-    stack.reserve(args.size() + 1);
-    stack.push_back(target.ptr());
-    stack.insert(stack.end(), args.begin(), args.end());
-    return checked(PyObject_VectorcallMethod(name.ptr(), stack.data(), stack.size(), nullptr));
-}
-
 nb::object interface_of(nb::handle self) {
     return self.attr(name_of("communication_interface"));
 }
 
-PyObject *channel_or_default(PyObject *channel) {
-    static PyObject *zero = PyLong_FromLong(0);
-    return channel ? channel : zero;
+nb::object channel_or_default(PyObject *channel) {
+    return channel ? nb::borrow(channel) : new_int(0);
 }
 
 // Per-profile settings are addressed by the profile selected on the channel.
@@ -35,139 +24,196 @@ nb::object profile_of_channel(nb::handle self, PyObject *channel) {
 }
 
 // A method that forwards to the link: the channel (mapped to its profile where the
-// instrument stores the value per profile) first, then the forwarded parameters.
+// instrument stores the value per profile) first, then the forwarded parameters, by index.
 struct DeviceOperation {
     const char *name;
     const char *doc;
     Parameters parameters;
     const char *interface_method;
-    int channel; // index of channel_number among the parameters, -1 for none
-    bool profiled;
-    std::array<int, 2> forwarded;
-    size_t forwarded_count;
+    int channel = -1;
+    bool profiled = false;
+    std::array<int, 2> forwarded{};
+    size_t forwarded_count = 0;
+
+    constexpr DeviceOperation passing_channel(int index) const {
+        DeviceOperation changed = *this;
+        changed.channel = index;
+        return changed;
+    }
+    constexpr DeviceOperation passing_profile_of_channel(int index) const {
+        DeviceOperation changed = passing_channel(index);
+        changed.profiled = true;
+        return changed;
+    }
+    constexpr DeviceOperation then_passing(int index) const {
+        DeviceOperation changed = *this;
+        changed.forwarded[changed.forwarded_count++] = index;
+        return changed;
+    }
 };
 
+constexpr DeviceOperation forwarding(const char *name, const char *doc, Parameters parameters,
+                                     const char *interface_method) {
+    return {name, doc, parameters, interface_method};
+}
+
 template <const DeviceOperation &Op> nb::object forward(nb::handle self, PyObject **args) {
-    std::vector<PyObject *> call_args;
-    nb::object profile;
-    if (Op.profiled) {
-        profile = profile_of_channel(self, args[Op.channel]);
-        call_args.push_back(profile.ptr());
-    } else if (Op.channel >= 0) {
-        call_args.push_back(channel_or_default(args[Op.channel]));
-    }
+    nb::object interface = interface_of(self);
+    nb::object first;
+    if (Op.profiled)
+        first = profile_of_channel(self, args[Op.channel]);
+    else if (Op.channel >= 0)
+        first = channel_or_default(args[Op.channel]);
+    PyObject *stack[4] = {interface.ptr()};
+    size_t count = 1;
+    if (first.is_valid())
+        stack[count++] = first.ptr();
     for (size_t i = 0; i < Op.forwarded_count; ++i)
-        call_args.push_back(args[Op.forwarded[i]]);
-    return call_with(interface_of(self), Op.interface_method, call_args);
+        stack[count++] = args[Op.forwarded[i]];
+    return call_method_with(name_of(Op.interface_method), stack, count);
 }
 
 template <const DeviceOperation &Op>
 const Method device_method{Op.name, Op.doc, Op.parameters, forward<Op>};
 
-#define VELMO_DEVICE_OPERATION(variable, ...) const DeviceOperation variable{__VA_ARGS__};
-
-VELMO_DEVICE_OPERATION(get_ndr, "get_ndr",
-                       "Get the raw ADC count of a channel.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Raw ADC count",
-                       {{"channel_number"}, 1, 0}, "get_ndr", 0, false, {}, 0)
-VELMO_DEVICE_OPERATION(get_model_number, "get_model_number",
-                       "Get the instrument's model, read from the instrument.\n\n"
-                       ":return: Model text",
-                       {{}, 0, 0}, "get_model_number", -1, false, {}, 0)
-VELMO_DEVICE_OPERATION(disconnect, "disconnect", "Close the link to the instrument.", {{}, 0, 0},
-                       "disconnect", -1, false, {}, 0)
-VELMO_DEVICE_OPERATION(get_number_of_loading_points, "get_number_of_loading_points",
-                       "Get the loading points per direction of the channel's profile.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Loading points per direction",
-                       {{"channel_number"}, 1, 0}, "get_number_of_loading_points", 0, true, {}, 0)
-VELMO_DEVICE_OPERATION(get_load_of_loading_point, "get_load_of_loading_point",
-                       "Get the load of a loading point of the channel's profile.\n\n"
-                       ":param point_index: Index in the loading-point table\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Load at the point",
-                       {{"point_index", "channel_number"}, 2, 1}, "get_load_of_loading_point", 1,
-                       true, {0}, 1)
-VELMO_DEVICE_OPERATION(get_loading_point_value, "get_loading_point_value",
-                       "Get the ADC count of a loading point of the channel's profile.\n\n"
-                       ":param point_index: Index in the loading-point table\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: ADC count at the point",
-                       {{"point_index", "channel_number"}, 2, 1}, "get_loading_point_value", 1,
-                       true, {0}, 1)
-VELMO_DEVICE_OPERATION(set_adc_of_loading_point, "set_adc_of_loading_point",
-                       "Set the ADC count of a loading point of the channel's profile.\n\n"
-                       ":param point_index: Index in the loading-point table\n"
-                       ":param adc_value: ADC count at the point\n"
-                       ":param calibration_direction: Accepted for compatibility; not used\n"
-                       ":param channel_number: Channel number",
-                       {{"point_index", "adc_value", "calibration_direction", "channel_number"},
-                        4,
-                        2},
-                       "set_adc_of_loading_point", 3, true, {0, 1}, 2)
-VELMO_DEVICE_OPERATION(set_load_of_loading_point, "set_load_of_loading_point",
-                       "Set the load of a loading point of the channel's profile.\n\n"
-                       ":param point_index: Index in the loading-point table\n"
-                       ":param load_value: Load at the point\n"
-                       ":param channel_number: Channel number",
-                       {{"point_index", "load_value", "channel_number"}, 3, 2},
-                       "set_load_of_loading_point", 2, true, {0, 1}, 2)
-VELMO_DEVICE_OPERATION(get_number_of_directions, "get_number_of_directions",
-                       "Get the direction code of the channel's profile.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Direction code (0 one direction, 1 two)",
-                       {{"channel_number"}, 1, 0}, "get_number_of_directions", 0, true, {}, 0)
-VELMO_DEVICE_OPERATION(set_number_of_directions, "set_number_of_directions",
-                       "Set the direction code of the channel's profile.\n\n"
-                       ":param number_of_directions: Direction code (0 one direction, 1 two)\n"
-                       ":param channel_number: Channel number",
-                       {{"number_of_directions", "channel_number"}, 2, 1},
-                       "set_number_of_directions", 1, true, {0}, 1)
-VELMO_DEVICE_OPERATION(get_stream_data, "get_stream_data",
-                       "Read the stream bytes waiting in the port's input buffer.\n\n"
-                       ":return: The raw bytes received",
-                       {{}, 0, 0}, "read_buffer_data", -1, false, {}, 0)
-VELMO_DEVICE_OPERATION(get_sampling_rate, "get_sampling_rate",
-                       "Get the sampling-rate code of the channel's profile.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Sampling-rate code",
-                       {{"channel_number"}, 1, 0}, "get_sampling_rate", 0, true, {}, 0)
-VELMO_DEVICE_OPERATION(set_sampling_rate_value, "set_sampling_rate_value",
-                       "Set the sampling rate of the channel's profile by its raw code.\n\n"
-                       ":param samples_per_second: Sampling-rate code\n"
-                       ":param channel_number: Channel number",
-                       {{"samples_per_second", "channel_number"}, 2, 1}, "set_sampling_rate", 1,
-                       true, {0}, 1)
-VELMO_DEVICE_OPERATION(get_instrument_serial_number, "get_instrument_serial_number",
-                       "Get the instrument's serial number.\n\n"
-                       ":return: Serial number",
-                       {{}, 0, 0}, "get_instrument_serial_number", -1, false, {}, 0)
-VELMO_DEVICE_OPERATION(get_sensor_serial_number, "get_sensor_serial_number",
-                       "Get the sensor serial number of the channel's profile.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Serial number",
-                       {{"channel_number"}, 1, 0}, "get_sensor_serial_number", 0, true, {}, 0)
-VELMO_DEVICE_OPERATION(get_device_channel_selected_profile, "get_device_channel_selected_profile",
-                       "Get the profile selected on a channel.\n\n"
-                       ":param channel_number: Channel number\n"
-                       ":return: Profile number",
-                       {{"channel_number"}, 1, 0}, "get_device_channel_selected_profile", 0, false,
-                       {}, 0)
-VELMO_DEVICE_OPERATION(get_adc_for_profile, "get_adc_for_profile",
-                       "Read the calibration of a profile into a new converter.\n\n"
-                       ":param profile_number: Profile number\n"
-                       ":return: A new ADCConverter; the device's own converter is unchanged",
-                       {{"profile_number"}, 1, 1}, "load_adc_converter", -1, false, {0}, 1)
+constexpr DeviceOperation get_ndr =
+    forwarding("get_ndr",
+               "Get the raw ADC count of a channel.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Raw ADC count",
+               parameters(optional("channel_number", "0")), "get_ndr")
+        .passing_channel(0);
+constexpr DeviceOperation get_model_number =
+    forwarding("get_model_number",
+               "Get the instrument's model, read from the instrument.\n\n"
+               ":return: Model text",
+               parameters(), "get_model_number");
+constexpr DeviceOperation disconnect =
+    forwarding("disconnect", "Close the link to the instrument.", parameters(), "disconnect");
+constexpr DeviceOperation get_number_of_loading_points =
+    forwarding("get_number_of_loading_points",
+               "Get the loading points per direction of the channel's profile.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Loading points per direction",
+               parameters(optional("channel_number", "0")), "get_number_of_loading_points")
+        .passing_profile_of_channel(0);
+constexpr DeviceOperation get_load_of_loading_point =
+    forwarding("get_load_of_loading_point",
+               "Get the load of a loading point of the channel's profile.\n\n"
+               ":param point_index: Index in the loading-point table\n"
+               ":param channel_number: Channel number\n"
+               ":return: Load at the point",
+               parameters(required("point_index"), optional("channel_number", "0")),
+               "get_load_of_loading_point")
+        .passing_profile_of_channel(1)
+        .then_passing(0);
+constexpr DeviceOperation get_loading_point_value =
+    forwarding("get_loading_point_value",
+               "Get the ADC count of a loading point of the channel's profile.\n\n"
+               ":param point_index: Index in the loading-point table\n"
+               ":param channel_number: Channel number\n"
+               ":return: ADC count at the point",
+               parameters(required("point_index"), optional("channel_number", "0")),
+               "get_loading_point_value")
+        .passing_profile_of_channel(1)
+        .then_passing(0);
+constexpr DeviceOperation set_adc_of_loading_point =
+    forwarding("set_adc_of_loading_point",
+               "Set the ADC count of a loading point of the channel's profile.\n\n"
+               ":param point_index: Index in the loading-point table\n"
+               ":param adc_value: ADC count at the point\n"
+               ":param calibration_direction: Accepted for compatibility; not used\n"
+               ":param channel_number: Channel number",
+               parameters(required("point_index"), required("adc_value"),
+                          optional("calibration_direction", "None"),
+                          optional("channel_number", "0")),
+               "set_adc_of_loading_point")
+        .passing_profile_of_channel(3)
+        .then_passing(0)
+        .then_passing(1);
+constexpr DeviceOperation set_load_of_loading_point =
+    forwarding("set_load_of_loading_point",
+               "Set the load of a loading point of the channel's profile.\n\n"
+               ":param point_index: Index in the loading-point table\n"
+               ":param load_value: Load at the point\n"
+               ":param channel_number: Channel number",
+               parameters(required("point_index"), required("load_value"),
+                          optional("channel_number", "0")),
+               "set_load_of_loading_point")
+        .passing_profile_of_channel(2)
+        .then_passing(0)
+        .then_passing(1);
+constexpr DeviceOperation get_number_of_directions =
+    forwarding("get_number_of_directions",
+               "Get the direction code of the channel's profile.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Direction code (0 one direction, 1 two)",
+               parameters(optional("channel_number", "0")), "get_number_of_directions")
+        .passing_profile_of_channel(0);
+constexpr DeviceOperation set_number_of_directions =
+    forwarding("set_number_of_directions",
+               "Set the direction code of the channel's profile.\n\n"
+               ":param number_of_directions: Direction code (0 one direction, 1 two)\n"
+               ":param channel_number: Channel number",
+               parameters(required("number_of_directions"), optional("channel_number", "0")),
+               "set_number_of_directions")
+        .passing_profile_of_channel(1)
+        .then_passing(0);
+constexpr DeviceOperation get_stream_data =
+    forwarding("get_stream_data",
+               "Read the stream bytes waiting in the port's input buffer.\n\n"
+               ":return: The raw bytes received",
+               parameters(), "read_buffer_data");
+constexpr DeviceOperation get_sampling_rate =
+    forwarding("get_sampling_rate",
+               "Get the sampling-rate code of the channel's profile.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Sampling-rate code",
+               parameters(optional("channel_number", "0")), "get_sampling_rate")
+        .passing_profile_of_channel(0);
+constexpr DeviceOperation set_sampling_rate_value =
+    forwarding("set_sampling_rate_value",
+               "Set the sampling rate of the channel's profile by its raw code.\n\n"
+               ":param samples_per_second: Sampling-rate code\n"
+               ":param channel_number: Channel number",
+               parameters(required("samples_per_second"), optional("channel_number", "0")),
+               "set_sampling_rate")
+        .passing_profile_of_channel(1)
+        .then_passing(0);
+constexpr DeviceOperation get_instrument_serial_number =
+    forwarding("get_instrument_serial_number",
+               "Get the instrument's serial number.\n\n"
+               ":return: Serial number",
+               parameters(), "get_instrument_serial_number");
+constexpr DeviceOperation get_sensor_serial_number =
+    forwarding("get_sensor_serial_number",
+               "Get the sensor serial number of the channel's profile.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Serial number",
+               parameters(optional("channel_number", "0")), "get_sensor_serial_number")
+        .passing_profile_of_channel(0);
+constexpr DeviceOperation get_device_channel_selected_profile =
+    forwarding("get_device_channel_selected_profile",
+               "Get the profile selected on a channel.\n\n"
+               ":param channel_number: Channel number\n"
+               ":return: Profile number",
+               parameters(optional("channel_number", "0")), "get_device_channel_selected_profile")
+        .passing_channel(0);
+constexpr DeviceOperation get_adc_for_profile =
+    forwarding("get_adc_for_profile",
+               "Read the calibration of a profile into a new converter.\n\n"
+               ":param profile_number: Profile number\n"
+               ":return: A new ADCConverter; the device's own converter is unchanged",
+               parameters(required("profile_number")), "load_adc_converter")
+        .then_passing(0);
 
 const char *const creation_refused =
     "VelmoDevice cannot be instantiated directly. Use VelmoSerialScanner.discover_devices() to "
     "obtain VelmoDevice instances.";
 
 const Method init{
-    "__init__",
-    nullptr,
-    {{"communication_interface", "_internal_token"}, 2, 1, 1},
+    "__init__", nullptr,
+    parameters(required("communication_interface"), keyword_only("_internal_token", "None")),
     [](nb::handle self, PyObject **args) -> nb::object {
         PyObject *token = args[1] ? args[1] : Py_None;
         if (!module_global("_DEVICE_CREATION_TOKEN").is(token))
@@ -188,11 +234,11 @@ const Method get_reading{"get_reading",
                          ":param channel_number: Channel number\n"
                          ":return: Calibrated load\n"
                          ":raises VelmoCalibrationError: If the device has no converter",
-                         {{"channel_number"}, 1, 0},
+                         parameters(optional("channel_number", "0")),
                          [](nb::handle self, PyObject **args) -> nb::object {
                              nb::object converter = self.attr(name_of("adc_converter"));
                              if (converter.is_none())
-                                 raise(objects.calibration_error,
+                                 raise(state.calibration_error,
                                        "ADC converter not initialized. Cannot convert reading.");
                              nb::object count = call_method(interface_of(self), "get_ndr",
                                                             channel_or_default(args[0]));
@@ -202,7 +248,7 @@ const Method get_reading{"get_reading",
 const Method set_stream_state{"set_stream_state",
                               "Switch the measurement stream on or off.\n\n"
                               ":param stream_enabled: True or 1 starts, False or 0 stops",
-                              {{"stream_enabled"}, 1, 1},
+                              parameters(required("stream_enabled")),
                               [](nb::handle self, PyObject **args) -> nb::object {
                                   nb::object state = PyLong_CheckExact(args[0])
                                                          ? nb::borrow(args[0])
@@ -217,18 +263,18 @@ const Method set_sampling_rate{
     ":param samples_per_second: Member of the model's sampling-rate enumeration\n"
     ":param channel_number: Channel number\n"
     ":raises VelmoInvalidParameterError: If the rate is not available on this instrument",
-    {{"samples_per_second", "channel_number"}, 2, 1},
+    parameters(required("samples_per_second"), optional("channel_number", "0")),
     [](nb::handle self, PyObject **args) -> nb::object {
-        PyObject *channel = channel_or_default(args[1]);
+        nb::object channel = channel_or_default(args[1]);
         nb::object channel_number;
-        if (PyLong_CheckExact(channel))
-            channel_number = nb::borrow(channel);
-        else if (PyNumber_Check(channel))
-            channel_number = checked(PyNumber_Long(channel));
+        if (PyLong_CheckExact(channel.ptr()))
+            channel_number = channel;
+        else if (PyNumber_Check(channel.ptr()))
+            channel_number = checked(PyNumber_Long(channel.ptr()));
         else
-            raise(PyExc_TypeError, std::string("Argument 'channel_number' has incorrect type "
-                                               "(expected int, got ") +
-                                       Py_TYPE(channel)->tp_name + ")");
+            raise(PyExc_TypeError,
+                  "Argument 'channel_number' has incorrect type (expected int, got %s)",
+                  Py_TYPE(channel.ptr())->tp_name);
         nb::object profile = profile_of_channel(self, channel_number.ptr());
         nb::object code = nb::handle(args[0]).attr(name_of("value"));
         call_method(interface_of(self), "set_sampling_rate", profile, code);
@@ -240,7 +286,7 @@ const Method set_device_channel_selected_profile{
     "Select the profile of a channel and reload the converter of channel 0's profile.\n\n"
     ":param channel_number: Channel number\n"
     ":param profile_number: Profile number",
-    {{"channel_number", "profile_number"}, 2, 2},
+    parameters(required("channel_number"), required("profile_number")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object interface = interface_of(self);
         call_method(interface, "set_device_channel_selected_profile", args[0], args[1]);
@@ -253,7 +299,7 @@ const Method get_unit_of_measure{"get_unit_of_measure",
                                  "Get the unit of measure of the channel's profile.\n\n"
                                  ":param channel_number: Channel number\n"
                                  ":return: UnitOfMeasureEnum member",
-                                 {{"channel_number"}, 1, 0},
+                                 parameters(optional("channel_number", "0")),
                                  [](nb::handle self, PyObject **args) -> nb::object {
                                      nb::object profile = profile_of_channel(self, args[0]);
                                      nb::object code = call_method(interface_of(self),
@@ -261,18 +307,18 @@ const Method get_unit_of_measure{"get_unit_of_measure",
                                      return module_global("UnitOfMeasureEnum")(code);
                                  }};
 
-const Method set_unit_of_measure{"set_unit_of_measure",
-                                 "Set the unit of measure of the channel's profile.\n\n"
-                                 ":param unit_of_measure: UnitOfMeasureEnum member\n"
-                                 ":param channel_number: Channel number",
-                                 {{"unit_of_measure", "channel_number"}, 2, 1},
-                                 [](nb::handle self, PyObject **args) -> nb::object {
-                                     nb::object profile = profile_of_channel(self, args[1]);
-                                     nb::object code = nb::handle(args[0]).attr(name_of("value"));
-                                     call_method(interface_of(self), "set_unit_of_measure", profile,
-                                                 code);
-                                     return nb::none();
-                                 }};
+const Method set_unit_of_measure{
+    "set_unit_of_measure",
+    "Set the unit of measure of the channel's profile.\n\n"
+    ":param unit_of_measure: UnitOfMeasureEnum member\n"
+    ":param channel_number: Channel number",
+    parameters(required("unit_of_measure"), optional("channel_number", "0")),
+    [](nb::handle self, PyObject **args) -> nb::object {
+        nb::object profile = profile_of_channel(self, args[1]);
+        nb::object code = nb::handle(args[0]).attr(name_of("value"));
+        call_method(interface_of(self), "set_unit_of_measure", profile, code);
+        return nb::none();
+    }};
 
 // The board's temperature sensor: a 24-bit count on a 2400-step reference scale.
 constexpr long temp_adc_max = 16777215;
@@ -286,8 +332,7 @@ const Method get_board_temperature{
     "get_board_temperature",
     "Get the board temperature in degrees Celsius.\n\n"
     ":return: Temperature in degrees Celsius",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object adc = call_method(interface_of(self), "get_board_temperature");
         // Python arithmetic, so that the count's own type rules apply as they would in Python.
         nb::object below_max = checked(PyNumber_Subtract(new_int(temp_adc_max).ptr(), adc.ptr()));
@@ -301,22 +346,21 @@ const Method get_board_temperature{
         return checked(PyNumber_Add(new_int(temp_offset_degc).ptr(), degrees.ptr()));
     }};
 
-const Method get_adc_converter{
-    "get_adc_converter",
-    "Get the device's current converter, without a transaction.\n\n"
-    ":return: ADCConverter",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object { return self.attr(name_of("adc_converter")); }};
+const Method get_adc_converter{"get_adc_converter",
+                               "Get the device's current converter, without a transaction.\n\n"
+                               ":return: ADCConverter",
+                               parameters(), [](nb::handle self, PyObject **) -> nb::object {
+                                   return self.attr(name_of("adc_converter"));
+                               }};
 
-const Method enter{
-    "__enter__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-        log_debug("Entering VelmoDevice context");
-        return nb::borrow(self);
-    }};
+const Method enter{"__enter__", nullptr, parameters(),
+                   [](nb::handle self, PyObject **) -> nb::object {
+                       log_debug("Entering VelmoDevice context");
+                       return nb::borrow(self);
+                   }};
 
-const Method exit{"__exit__",
-                  nullptr,
-                  {{"exc_type", "exc_val", "exc_tb"}, 3, 3},
+const Method exit{"__exit__", nullptr,
+                  parameters(required("exc_type"), required("exc_val"), required("exc_tb")),
                   [](nb::handle self, PyObject **) -> nb::object {
                       log_debug("Exiting VelmoDevice context");
                       try {
@@ -325,7 +369,7 @@ const Method exit{"__exit__",
                           CaughtError e(raised);
                           if (!e.is_ordinary())
                               e.rethrow();
-                          log_error("Error during context manager cleanup: " + e.text());
+                          log_error("Error during context manager cleanup: %S", e.value());
                       }
                       return nb::bool_(false);
                   }};
@@ -384,11 +428,12 @@ void bind_velmo_device(nb::module_ &m) {
         method_def<get_board_temperature>(),
         method_def<get_adc_converter>(),
         method_def<device_method<get_adc_for_profile>>(),
-        method_def<enter>(),
-        method_def<exit>(),
     };
     for (PyMethodDef *definition : later_definitions)
         add_method(cls, definition);
+    bind_device_teds(cls);
+    add_method(cls, method_def<enter>());
+    add_method(cls, method_def<exit>());
 }
 
 } // namespace velmo

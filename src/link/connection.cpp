@@ -11,13 +11,7 @@
 
 namespace velmo {
 
-PyObject *link_empty_arguments = nullptr;
-
 namespace {
-
-std::string text_of_attribute(nb::handle self, const char *name) {
-    return str_of(nb::handle(self).attr(name));
-}
 
 // The open port, or an empty object when there is none or it was closed elsewhere.
 nb::object open_port(nb::handle self) {
@@ -38,20 +32,19 @@ bool matches_serial(const CaughtError &error, const char *exception_name) {
     return error.matches(exception_class.ptr());
 }
 
-const Method init{"__init__",
-                  nullptr,
-                  {{"comport", "baud_rate", "timeout"}, 3, 1},
-                  [](nb::handle self, PyObject **args) -> nb::object {
-                      self.attr(name_of("comport")) = nb::handle(args[0]);
-                      self.attr(name_of("baud_rate")) =
-                          args[1] ? nb::borrow(args[1]) : new_int(9600);
-                      self.attr(name_of("timeout")) = args[2] ? nb::borrow(args[2]) : new_int(1);
-                      self.attr(name_of("serial_connection")) = nb::none();
-                      self.attr(name_of("commands")) = new_command_operations();
-                      self.attr(name_of("_cached_model_number")) = nb::none();
-                      self.attr(name_of("_cached_item_number")) = nb::none();
-                      return nb::none();
-                  }};
+const Method init{
+    "__init__", nullptr,
+    parameters(required("comport"), optional("baud_rate", "9600"), optional("timeout", "1")),
+    [](nb::handle self, PyObject **args) -> nb::object {
+        self.attr(name_of("comport")) = nb::handle(args[0]);
+        self.attr(name_of("baud_rate")) = args[1] ? nb::borrow(args[1]) : new_int(9600);
+        self.attr(name_of("timeout")) = args[2] ? nb::borrow(args[2]) : new_int(1);
+        self.attr(name_of("serial_connection")) = nb::none();
+        self.attr(name_of("commands")) = new_command_operations();
+        self.attr(name_of("_cached_model_number")) = nb::none();
+        self.attr(name_of("_cached_item_number")) = nb::none();
+        return nb::none();
+    }};
 
 void open_serial_port(nb::handle self) {
     try {
@@ -60,22 +53,20 @@ void open_serial_port(nb::handle self) {
                                        nb::arg("baudrate") = self.attr(name_of("baud_rate")),
                                        nb::arg("timeout") = self.attr(name_of("timeout")));
         self.attr(name_of("serial_connection")) = port;
-        log_info("Successfully connected to " + text_of_attribute(self, "comport") + " at " +
-                 text_of_attribute(self, "baud_rate") + " baud");
+        log_info("Successfully connected to %S at %S baud", attribute(self, "comport"),
+                 attribute(self, "baud_rate"));
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
-        const std::string comport = text_of_attribute(self, "comport");
+        nb::object comport = attribute(self, "comport");
         if (matches_serial(e, "SerialException")) {
-            log_error("Failed to connect to " + comport + ": " + e.text());
-            raise_from(objects.connection_error,
-                       "Could not open serial port " + comport + " at " +
-                           text_of_attribute(self, "baud_rate") + " baud: " + e.text(),
-                       e);
+            log_error("Failed to connect to %S: %S", comport, e.value());
+            raise_from(state.connection_error, e, "Could not open serial port %S at %S baud: %S",
+                       comport, attribute(self, "baud_rate"), e.value());
         }
-        log_error("Unexpected error connecting to " + comport + ": " + e.text());
-        raise_from(objects.connection_error, "Unexpected connection error: " + e.text(), e);
+        log_error("Unexpected error connecting to %S: %S", comport, e.value());
+        raise_from(state.connection_error, e, "Unexpected connection error: %S", e.value());
     }
 }
 
@@ -88,7 +79,7 @@ void cache_identity(nb::handle self) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
-        log_warning("Failed to cache device info during connect: " + e.text());
+        log_warning("Failed to cache device info during connect: %S", e.value());
         self.attr(name_of("_cached_model_number")) = nb::none();
         self.attr(name_of("_cached_item_number")) = nb::none();
     }
@@ -98,8 +89,7 @@ const Method connect{"connect",
                      "Connect to the VELMO device.\n\n"
                      ":return: None\n"
                      ":raises VelmoConnectionError: If the port cannot be opened",
-                     {{}, 0, 0},
-                     [](nb::handle self, PyObject **) -> nb::object {
+                     parameters(), [](nb::handle self, PyObject **) -> nb::object {
                          open_serial_port(self);
                          cache_identity(self);
                          return nb::none();
@@ -108,21 +98,20 @@ const Method connect{"connect",
 const Method disconnect{"disconnect",
                         "Disconnect from the VELMO device.\n\n"
                         ":return: None",
-                        {{}, 0, 0},
-                        [](nb::handle self, PyObject **) -> nb::object {
+                        parameters(), [](nb::handle self, PyObject **) -> nb::object {
                             nb::object port = open_port(self);
                             if (!port.is_valid())
                                 return nb::none();
                             try {
                                 nb::object name = port.attr(name_of("port"));
                                 call_method(port, "close");
-                                log_info("Disconnected from " + str_of(name));
+                                log_info("Disconnected from %S", name);
                             } catch (nb::python_error &raised) {
                                 CaughtError e(raised);
                                 self.attr(name_of("serial_connection")) = nb::none();
                                 if (!e.is_ordinary())
                                     e.rethrow();
-                                log_warning("Error during disconnect: " + e.text());
+                                log_warning("Error during disconnect: %S", e.value());
                             }
                             self.attr(name_of("serial_connection")) = nb::none();
                             return nb::none();
@@ -131,11 +120,10 @@ const Method disconnect{"disconnect",
 const Method get_model_number{"get_model_number",
                               "Get device model number.\n\n"
                               ":return: Model text, for example HDA640",
-                              {{}, 0, 0},
-                              [](nb::handle self, PyObject **) -> nb::object {
+                              parameters(), [](nb::handle self, PyObject **) -> nb::object {
                                   nb::object model = convert_transaction(
                                       self, "Get_Model_Number_Command", nullptr);
-                                  log_debug("Device model: " + str_of(model));
+                                  log_debug("Device model: %S", model);
                                   return model;
                               }};
 
@@ -143,8 +131,7 @@ const Method get_item_number{
     "get_item_number",
     "Get device item number (e.g., \"QKT08812\" for HDA640 Zeph Orvale).\n\n"
     ":return: Item number text",
-    {{}, 0, 0},
-    [](nb::handle self, PyObject **) -> nb::object {
+    parameters(), [](nb::handle self, PyObject **) -> nb::object {
         return convert_transaction(self, "Get_Item_Number_Command", nullptr);
     }};
 
@@ -152,14 +139,13 @@ const Method read_buffer_data{"read_buffer_data",
                               "Read all available data from serial buffer.\n\n"
                               ":return: The bytes waiting in the input buffer\n"
                               ":raises VelmoCommunicationError: If no port is open",
-                              {{}, 0, 0},
-                              [](nb::handle self, PyObject **) -> nb::object {
+                              parameters(), [](nb::handle self, PyObject **) -> nb::object {
                                   nb::object port = open_port(self);
                                   if (!port.is_valid())
-                                      raise(objects.communication_error,
+                                      raise(state.communication_error,
                                             "Cannot read buffer: serial connection not open");
                                   nb::object waiting = port.attr(name_of("in_waiting"));
-                                  log_debug("Reading " + str_of(waiting) + " bytes from buffer");
+                                  log_debug("Reading %S bytes from buffer", waiting);
                                   return call_method(port, "read", waiting);
                               }};
 
@@ -169,11 +155,12 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
     call_method(port, "reset_input_buffer");
     watch.writing();
     nb::object written = call_method(port, "write", command_bytes);
-    nb::object size = new_int(PyObject_Length(command_bytes.ptr()));
-    if (PyErr_Occurred())
+    const Py_ssize_t length = PyObject_Length(command_bytes.ptr());
+    if (length < 0)
         throw nb::python_error();
+    nb::object size = new_int(length);
     if (!written.equal(size))
-        log_warning("Incomplete write: sent " + str_of(written) + "/" + str_of(size) + " bytes");
+        log_warning("Incomplete write: sent %S/%S bytes", written, size);
     nb::object response = port.attr(name_of("read"))(nb::arg("size") = command_length);
     Py_ssize_t received = PyObject_Length(response.ptr());
     if (received < 0)
@@ -181,16 +168,14 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
     bool complete = new_int(received) >= nb::borrow(command_length);
     watch.answered(complete);
     if (received == 0) {
-        log_error("Timeout waiting for response (expected " + str_of(command_length) + " bytes)");
-        raise(objects.timeout_error,
-              "No response received within " + text_of_attribute(self, "timeout") + "s timeout");
+        log_error("Timeout waiting for response (expected %S bytes)", command_length);
+        raise(state.timeout_error, "No response received within %Ss timeout",
+              attribute(self, "timeout"));
     }
     if (!complete) {
-        log_warning("Incomplete response: received " + std::to_string(received) + "/" +
-                    str_of(command_length) + " bytes");
-        raise(objects.communication_error, "Incomplete response: expected " +
-                                               str_of(command_length) + " bytes, got " +
-                                               std::to_string(received));
+        log_warning("Incomplete response: received %zd/%S bytes", received, command_length);
+        raise(state.communication_error, "Incomplete response: expected %S bytes, got %zd",
+              command_length, received);
     }
     return response;
 }
@@ -203,12 +188,12 @@ const Method send_command_with_response{
     ":return: The answer\n"
     ":raises VelmoCommunicationError: If the port fails or the answer is incomplete\n"
     ":raises VelmoTimeoutError: If no answer arrives in time",
-    {{"command_bytes", "command_length"}, 2, 2},
+    parameters(required("command_bytes"), required("command_length")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object port = open_port(self);
         if (!port.is_valid()) {
             log_error("Attempted to send command on closed connection");
-            raise(objects.communication_error, "Serial connection not open");
+            raise(state.communication_error, "Serial connection not open");
         }
         try {
             return exchange(self, port, args[0], args[1]);
@@ -218,27 +203,27 @@ const Method send_command_with_response{
                 e.rethrow();
             // pyserial's write time-out is a subclass of its general exception.
             if (matches_serial(e, "SerialTimeoutException")) {
-                log_error("Serial timeout: " + e.text());
-                raise_from(objects.timeout_error,
-                           "Command timed out after " + text_of_attribute(self, "timeout") + "s",
-                           e);
+                log_error("Serial timeout: %S", e.value());
+                raise_from(state.timeout_error, e, "Command timed out after %Ss",
+                           attribute(self, "timeout"));
             }
-            if (e.matches(objects.communication_error))
+            if (e.matches(state.communication_error))
                 e.rethrow();
             if (matches_serial(e, "SerialException")) {
-                log_error("Serial communication error: " + e.text());
-                raise_from(objects.communication_error,
-                           "Serial error during command transmission: " + e.text(), e);
+                log_error("Serial communication error: %S", e.value());
+                raise_from(state.communication_error, e,
+                           "Serial error during command transmission: %S", e.value());
             }
-            log_error("Unexpected error during communication: " + e.text());
-            raise_from(objects.communication_error, "Unexpected communication error: " + e.text(),
-                       e);
+            log_error("Unexpected error during communication: %S", e.value());
+            raise_from(state.communication_error, e, "Unexpected communication error: %S",
+                       e.value());
         }
     }};
 
 nb::object transaction(nb::handle self, nb::handle command, nb::handle arguments) {
     nb::object commands = self.attr(name_of("commands"));
-    nb::object frame = build_frame(commands, command, arguments ? arguments : link_empty_arguments);
+    nb::object frame =
+        build_frame(commands, command, arguments ? arguments : state.empty_arguments);
     nb::object response = call_method(self, "send_command_with_response", frame,
                                       command.attr(name_of("receive_length")));
     return response;
@@ -253,7 +238,7 @@ const Method send_convert_return_sequence{
     ":raises VelmoProtocolError: If the frame, checksum or payload is invalid\n"
     ":raises VelmoCommunicationError: If the port fails\n"
     ":raises VelmoTimeoutError: If no answer arrives in time",
-    {{"command", "arguments"}, 2, 1},
+    parameters(required("command"), optional("arguments", "b''")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object response = transaction(self, args[0], args[1]);
         nb::object commands = self.attr(name_of("commands"));
@@ -272,7 +257,7 @@ const Method send_sequence{
     ":raises VelmoProtocolError: If the frame cannot be built\n"
     ":raises VelmoCommunicationError: If the port fails\n"
     ":raises VelmoTimeoutError: If no answer arrives in time",
-    {{"command", "arguments"}, 2, 1},
+    parameters(required("command"), optional("arguments", "b''")),
     [](nb::handle self, PyObject **args) -> nb::object {
         transaction(self, args[0], args[1]);
         return nb::none();
@@ -308,7 +293,6 @@ void send_transaction(nb::handle self, const char *command_property, nb::handle 
 }
 
 void bind_connection(nb::handle cls) {
-    link_empty_arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0)).release().ptr();
     add_method(cls, method_def<init>());
     add_method(cls, method_def<connect>());
     add_method(cls, method_def<disconnect>());
@@ -325,6 +309,7 @@ void bind_link(nb::module_ &m) {
                                 "Serial link to one VELMO instrument on one port.");
     bind_connection(cls);
     bind_parameters(cls);
+    bind_teds_operations(cls);
 }
 
 } // namespace velmo

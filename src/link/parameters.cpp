@@ -20,9 +20,32 @@ struct ParameterOperation {
     Parameters parameters;
     const char *command_property;
     bool converts;
-    Arguments arguments;
-    Value value;
+    Arguments arguments = Arguments::from_parameters;
+    Value value = Value::none;
+
+    constexpr ParameterOperation with_arguments(Arguments given) const {
+        ParameterOperation changed = *this;
+        changed.arguments = given;
+        return changed;
+    }
+    constexpr ParameterOperation last_parameter_as(Value encoding) const {
+        ParameterOperation changed = *this;
+        changed.value = encoding;
+        return changed;
+    }
 };
+
+// An operation whose answer is converted and returned.
+constexpr ParameterOperation reading(const char *name, const char *doc, Parameters parameters,
+                                     const char *command_property) {
+    return {name, doc, parameters, command_property, true};
+}
+
+// An operation that sends its arguments and returns None.
+constexpr ParameterOperation writing(const char *name, const char *doc, Parameters parameters,
+                                     const char *command_property) {
+    return {name, doc, parameters, command_property, false};
+}
 
 nb::object encoded_value(Value value, nb::handle parameter) {
     if (value == Value::load_float32_le)
@@ -49,125 +72,122 @@ template <const ParameterOperation &Op> nb::object run_operation(nb::handle self
 template <const ParameterOperation &Op>
 const Method operation_method{Op.name, Op.doc, Op.parameters, run_operation<Op>};
 
-#define VELMO_OPERATION(variable, ...) const ParameterOperation variable{__VA_ARGS__};
+constexpr ParameterOperation get_number_of_loading_points =
+    reading("get_number_of_loading_points",
+            "Get the number of loading points per direction of a profile.\n\n"
+            ":param profile_number: Profile number\n"
+            ":return: Loading points per direction",
+            parameters(required("profile_number")), "Get_Number_Of_Loading_Points_Command");
+constexpr ParameterOperation get_board_temperature =
+    reading("get_board_temperature",
+            "Get the raw board temperature count.\n\n"
+            ":return: Raw temperature count",
+            parameters(), "Get_Board_Temperature")
+        .with_arguments(Arguments::command_default);
+constexpr ParameterOperation get_load_of_loading_point =
+    reading("get_load_of_loading_point",
+            "Get the load of a loading point.\n\n"
+            ":param profile_number: Profile number\n"
+            ":param point_index: Index in the profile's loading-point table\n"
+            ":return: Load at the point",
+            parameters(required("profile_number"), required("point_index")),
+            "Get_Load_Of_Loading_Point_Command");
+constexpr ParameterOperation get_loading_point_value =
+    reading("get_loading_point_value",
+            "Get the ADC count of a loading point.\n\n"
+            ":param profile_number: Profile number\n"
+            ":param point_index: Index in the profile's loading-point table\n"
+            ":return: ADC count at the point",
+            parameters(required("profile_number"), required("point_index")),
+            "Get_Loading_Point_Value_Command");
+constexpr ParameterOperation get_ndr =
+    reading("get_ndr",
+            "Get the current raw ADC count of a channel (normal data request).\n\n"
+            ":param channel_number: Channel number\n"
+            ":return: Raw ADC count",
+            parameters(required("channel_number")), "Get_Ndr_Command");
+constexpr ParameterOperation set_load_of_loading_point =
+    writing("set_load_of_loading_point",
+            "Set the load of a loading point (sent as a little-endian float32).\n\n"
+            ":param profile_number: Profile number\n"
+            ":param point_index: Index in the profile's loading-point table\n"
+            ":param load_value: Load at the point",
+            parameters(required("profile_number"), required("point_index"), required("load_value")),
+            "Set_Load_Of_Loading_Point_Command")
+        .last_parameter_as(Value::load_float32_le);
+constexpr ParameterOperation set_adc_of_loading_point =
+    writing("set_adc_of_loading_point",
+            "Set the ADC count of a loading point (sent as a big-endian uint32).\n\n"
+            ":param profile_number: Profile number\n"
+            ":param point_index: Index in the profile's loading-point table\n"
+            ":param adc_value: ADC count at the point",
+            parameters(required("profile_number"), required("point_index"), required("adc_value")),
+            "Set_Loading_Point_Value_Command")
+        .last_parameter_as(Value::count_uint32_be);
+constexpr ParameterOperation get_number_of_directions =
+    reading("get_number_of_directions",
+            "Get the direction code of a profile (0 one direction, 1 two).\n\n"
+            ":param profile_number: Profile number\n"
+            ":return: Direction code",
+            parameters(required("profile_number")), "Get_Number_Of_Directions_Command");
+constexpr ParameterOperation set_number_of_directions =
+    writing("set_number_of_directions",
+            "Set the direction code of a profile.\n\n"
+            ":param profile_number: Profile number\n"
+            ":param number_of_directions: Direction code (0 one direction, 1 two)",
+            parameters(required("profile_number"), required("number_of_directions")),
+            "Set_Number_Of_Directions_Command");
+constexpr ParameterOperation set_streaming_state =
+    writing("set_streaming_state",
+            "Switch the measurement stream on (1) or off (0).\n\n"
+            ":param stream_enabled: 1 starts, 0 stops the stream",
+            parameters(required("stream_enabled")), "Set_Streaming_State_Command");
+constexpr ParameterOperation get_sampling_rate =
+    reading("get_sampling_rate",
+            "Get the sampling-rate code of a profile.\n\n"
+            ":param profile_number: Profile number\n"
+            ":return: Sampling-rate code",
+            parameters(required("profile_number")), "Get_Sampling_Rate_Command");
+constexpr ParameterOperation get_instrument_serial_number =
+    reading("get_instrument_serial_number",
+            "Get the instrument's serial number.\n\n"
+            ":return: Instrument serial number",
+            parameters(), "Get_Instrument_Serial_Number_Command")
+        .with_arguments(Arguments::explicit_empty);
+constexpr ParameterOperation get_sensor_serial_number =
+    reading("get_sensor_serial_number",
+            "Get the sensor serial number of a profile.\n\n"
+            ":param profile: Profile number\n"
+            ":return: Sensor serial number",
+            parameters(required("profile")), "Get_Sensor_Serial_Number_Command");
+constexpr ParameterOperation get_device_channel_selected_profile =
+    reading("get_device_channel_selected_profile",
+            "Get the profile selected on a channel.\n\n"
+            ":param channel_number: Channel number\n"
+            ":return: Profile number",
+            parameters(required("channel_number")), "Get_Device_Channel_Selected_Profile_Command");
+constexpr ParameterOperation set_device_channel_selected_profile =
+    writing("set_device_channel_selected_profile",
+            "Select the profile of a channel.\n\n"
+            ":param channel_number: Channel number\n"
+            ":param profile_number: Profile number",
+            parameters(required("channel_number"), required("profile_number")),
+            "Set_Device_Channel_Selected_Profile_Command");
+constexpr ParameterOperation get_unit_of_measure =
+    reading("get_unit_of_measure",
+            "Get the unit code of a profile.\n\n"
+            ":param profile_number: Profile number\n"
+            ":return: Unit code (a UnitOfMeasureEnum value)",
+            parameters(required("profile_number")), "Get_Device_Unit_Of_Measure_Command");
+constexpr ParameterOperation set_unit_of_measure =
+    writing("set_unit_of_measure",
+            "Set the unit code of a profile.\n\n"
+            ":param profile_number: Profile number\n"
+            ":param unit_of_measure: Unit code (a UnitOfMeasureEnum value)",
+            parameters(required("profile_number"), required("unit_of_measure")),
+            "Set_Device_Unit_Of_Measure_Command");
 
-VELMO_OPERATION(get_number_of_loading_points, "get_number_of_loading_points",
-                "Get the number of loading points per direction of a profile.\n\n"
-                ":param profile_number: Profile number\n"
-                ":return: Loading points per direction",
-                {{"profile_number"}, 1, 1}, "Get_Number_Of_Loading_Points_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_board_temperature, "get_board_temperature",
-                "Get the raw board temperature count.\n\n"
-                ":return: Raw temperature count",
-                {{}, 0, 0}, "Get_Board_Temperature", true, Arguments::command_default, Value::none)
-VELMO_OPERATION(get_load_of_loading_point, "get_load_of_loading_point",
-                "Get the load of a loading point.\n\n"
-                ":param profile_number: Profile number\n"
-                ":param point_index: Index in the profile's loading-point table\n"
-                ":return: Load at the point",
-                {{"profile_number", "point_index"}, 2, 2}, "Get_Load_Of_Loading_Point_Command",
-                true, Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_loading_point_value, "get_loading_point_value",
-                "Get the ADC count of a loading point.\n\n"
-                ":param profile_number: Profile number\n"
-                ":param point_index: Index in the profile's loading-point table\n"
-                ":return: ADC count at the point",
-                {{"profile_number", "point_index"}, 2, 2}, "Get_Loading_Point_Value_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_ndr, "get_ndr",
-                "Get the current raw ADC count of a channel (normal data request).\n\n"
-                ":param channel_number: Channel number\n"
-                ":return: Raw ADC count",
-                {{"channel_number"}, 1, 1}, "Get_Ndr_Command", true, Arguments::from_parameters,
-                Value::none)
-VELMO_OPERATION(set_load_of_loading_point, "set_load_of_loading_point",
-                "Set the load of a loading point (sent as a little-endian float32).\n\n"
-                ":param profile_number: Profile number\n"
-                ":param point_index: Index in the profile's loading-point table\n"
-                ":param load_value: Load at the point",
-                {{"profile_number", "point_index", "load_value"}, 3, 3},
-                "Set_Load_Of_Loading_Point_Command", false, Arguments::from_parameters,
-                Value::load_float32_le)
-VELMO_OPERATION(set_adc_of_loading_point, "set_adc_of_loading_point",
-                "Set the ADC count of a loading point (sent as a big-endian uint32).\n\n"
-                ":param profile_number: Profile number\n"
-                ":param point_index: Index in the profile's loading-point table\n"
-                ":param adc_value: ADC count at the point",
-                {{"profile_number", "point_index", "adc_value"}, 3, 3},
-                "Set_Loading_Point_Value_Command", false, Arguments::from_parameters,
-                Value::count_uint32_be)
-VELMO_OPERATION(get_number_of_directions, "get_number_of_directions",
-                "Get the direction code of a profile (0 one direction, 1 two).\n\n"
-                ":param profile_number: Profile number\n"
-                ":return: Direction code",
-                {{"profile_number"}, 1, 1}, "Get_Number_Of_Directions_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(set_number_of_directions, "set_number_of_directions",
-                "Set the direction code of a profile.\n\n"
-                ":param profile_number: Profile number\n"
-                ":param number_of_directions: Direction code (0 one direction, 1 two)",
-                {{"profile_number", "number_of_directions"}, 2, 2},
-                "Set_Number_Of_Directions_Command", false, Arguments::from_parameters, Value::none)
-VELMO_OPERATION(set_streaming_state, "set_streaming_state",
-                "Switch the measurement stream on (1) or off (0).\n\n"
-                ":param stream_enabled: 1 starts, 0 stops the stream",
-                {{"stream_enabled"}, 1, 1}, "Set_Streaming_State_Command", false,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_sampling_rate, "get_sampling_rate",
-                "Get the sampling-rate code of a profile.\n\n"
-                ":param profile_number: Profile number\n"
-                ":return: Sampling-rate code",
-                {{"profile_number"}, 1, 1}, "Get_Sampling_Rate_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_instrument_serial_number, "get_instrument_serial_number",
-                "Get the instrument's serial number.\n\n"
-                ":return: Instrument serial number",
-                {{}, 0, 0}, "Get_Instrument_Serial_Number_Command", true, Arguments::explicit_empty,
-                Value::none)
-VELMO_OPERATION(get_sensor_serial_number, "get_sensor_serial_number",
-                "Get the sensor serial number of a profile.\n\n"
-                ":param profile: Profile number\n"
-                ":return: Sensor serial number",
-                {{"profile"}, 1, 1}, "Get_Sensor_Serial_Number_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(get_device_channel_selected_profile, "get_device_channel_selected_profile",
-                "Get the profile selected on a channel.\n\n"
-                ":param channel_number: Channel number\n"
-                ":return: Profile number",
-                {{"channel_number"}, 1, 1}, "Get_Device_Channel_Selected_Profile_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(set_device_channel_selected_profile, "set_device_channel_selected_profile",
-                "Select the profile of a channel.\n\n"
-                ":param channel_number: Channel number\n"
-                ":param profile_number: Profile number",
-                {{"channel_number", "profile_number"}, 2, 2},
-                "Set_Device_Channel_Selected_Profile_Command", false, Arguments::from_parameters,
-                Value::none)
-VELMO_OPERATION(get_unit_of_measure, "get_unit_of_measure",
-                "Get the unit code of a profile.\n\n"
-                ":param profile_number: Profile number\n"
-                ":return: Unit code (a UnitOfMeasureEnum value)",
-                {{"profile_number"}, 1, 1}, "Get_Device_Unit_Of_Measure_Command", true,
-                Arguments::from_parameters, Value::none)
-VELMO_OPERATION(set_unit_of_measure, "set_unit_of_measure",
-                "Set the unit code of a profile.\n\n"
-                ":param profile_number: Profile number\n"
-                ":param unit_of_measure: Unit code (a UnitOfMeasureEnum value)",
-                {{"profile_number", "unit_of_measure"}, 2, 2}, "Set_Device_Unit_Of_Measure_Command",
-                false, Arguments::from_parameters, Value::none)
-
-// SHA-256 of the item number of the HDA640 Zeph Orvale, the only HDA640 with 38 400 SPS.
-constexpr const char *orvale_item_digest =
-    "bd10a29e2271e9e53e2495684b8e51f082158f297ddf62097f447169f8b8c9d1";
 constexpr long highest_rate_code = 15;
-
-bool python_equal(nb::handle left, nb::handle right) {
-    int equal = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
-    if (equal < 0)
-        throw nb::python_error();
-    return equal != 0;
-}
 
 const Method set_sampling_rate{
     "set_sampling_rate",
@@ -176,22 +196,19 @@ const Method set_sampling_rate{
     ":param samples_per_second: Sampling-rate code (the value of a sampling-rate enumeration "
     "member)\n"
     ":raises VelmoInvalidParameterError: If the rate is not available on this instrument",
-    {{"profile_number", "samples_per_second"}, 2, 2},
+    parameters(required("profile_number"), required("samples_per_second")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object empty = checked(PyByteArray_FromStringAndSize(nullptr, 0));
         nb::object item = convert_transaction(self, "Get_Item_Number_Command", empty);
         empty = checked(PyByteArray_FromStringAndSize(nullptr, 0));
         nb::object model = convert_transaction(self, "Get_Model_Number_Command", empty);
-        nb::object encoded = call_method(item, "encode");
-        nb::object digest =
-            call_method(call_method(module_global("hashlib"), "sha256", encoded), "hexdigest");
+        nb::object digest = item_number_digest(item);
         nb::handle rate = args[1];
         if (python_equal(model, nb::str("HDA640")) &&
             python_equal(rate, new_int(highest_rate_code)) &&
             !python_equal(digest, nb::str(orvale_item_digest))) {
-            log_error("Sampling rate " + str_of(checked(PyObject_Format(rate.ptr(), nullptr))) +
-                      " not supported for HDA640 Zeph");
-            raise(objects.invalid_parameter_error,
+            log_error("Sampling rate %S not supported for HDA640 Zeph", rate);
+            raise(state.invalid_parameter_error,
                   "Sampling rate 38400 SPS is not available for HDA640 Zeph");
         }
         PyObject *rate_arguments[] = {args[0], rate.ptr()};
@@ -206,7 +223,7 @@ void load_points(nb::handle self, nb::handle profile, AdcCalibration &calibratio
     const int32_t n = to_int32(count);
     calibration.number_of_loading_points = n;
     if (n <= 0 || n > max_loading_points)
-        raise(objects.calibration_error, "Invalid number of loading points: " + std::to_string(n));
+        raise(state.calibration_error, "Invalid number of loading points: %d", (int)n);
     auto load = [&](int32_t index) {
         return to_double(call_method(self, "get_load_of_loading_point", profile, new_int(index)));
     };
@@ -235,22 +252,21 @@ const Method load_adc_converter{
     ":return: ADCConverter filled with the profile's calibration\n"
     ":raises VelmoCommunicationError: If the link fails\n"
     ":raises VelmoCalibrationError: If the calibration data is invalid",
-    {{"profile"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("profile")), [](nb::handle self, PyObject **args) -> nb::object {
         nb::object converter = new_adc_converter();
         try {
             load_points(self, args[0],
                         reinterpret_cast<AdcConverterObject *>(converter.ptr())->calibration);
             set_midpoint_offset(converter);
-            log_debug("Loaded ADC converter for profile " + str_of(args[0]));
+            log_debug("Loaded ADC converter for profile %S", nb::handle(args[0]));
             return converter;
         } catch (nb::python_error &raised) {
             CaughtError e(raised);
-            if (e.matches(objects.communication_error) || e.matches(objects.calibration_error) ||
+            if (e.matches(state.communication_error) || e.matches(state.calibration_error) ||
                 !e.is_ordinary())
                 e.rethrow();
-            log_error("Failed to load ADC converter: " + e.text());
-            raise_from(objects.calibration_error, "Error loading calibration data: " + e.text(), e);
+            log_error("Failed to load ADC converter: %S", e.value());
+            raise_from(state.calibration_error, e, "Error loading calibration data: %S", e.value());
         }
     }};
 

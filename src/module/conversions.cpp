@@ -10,7 +10,8 @@ nb::object integer_of(nb::handle value) {
     if (number && number->nb_int) {
         nb::object result = checked(number->nb_int(object));
         if (!PyLong_Check(result.ptr()))
-            raise(PyExc_TypeError, "__int__ returned non-int (type " + type_name_of(result) + ")");
+            raise(PyExc_TypeError, "__int__ returned non-int (type %s)",
+                  Py_TYPE(result.ptr())->tp_name);
         return result;
     }
     if (number && number->nb_index)
@@ -25,9 +26,9 @@ static long long long_value(nb::handle integer, const char *type_name) {
     if (result == -1 && PyErr_Occurred())
         throw nb::python_error();
     if (overflow < 0 && type_name[0] == 'u')
-        raise(PyExc_OverflowError, std::string("can't convert negative value to ") + type_name);
+        raise(PyExc_OverflowError, "can't convert negative value to %s", type_name);
     if (overflow != 0)
-        raise(PyExc_OverflowError, std::string("value too large to convert to ") + type_name);
+        raise(PyExc_OverflowError, "value too large to convert to %s", type_name);
     return result;
 }
 
@@ -35,11 +36,11 @@ static long long bounded(nb::handle value, const char *type_name, long long low,
     long long result = long_value(integer_of(value), type_name);
     if (result < low) {
         if (low == 0)
-            raise(PyExc_OverflowError, std::string("can't convert negative value to ") + type_name);
-        raise(PyExc_OverflowError, std::string("value too small to convert to ") + type_name);
+            raise(PyExc_OverflowError, "can't convert negative value to %s", type_name);
+        raise(PyExc_OverflowError, "value too small to convert to %s", type_name);
     }
     if (result > high)
-        raise(PyExc_OverflowError, std::string("value too large to convert to ") + type_name);
+        raise(PyExc_OverflowError, "value too large to convert to %s", type_name);
     return result;
 }
 
@@ -74,6 +75,28 @@ nb::object new_int(long long value) {
 
 nb::object new_text(const std::string &text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+}
+
+bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {
+    PyObject *object = value.ptr();
+    if (PyBytes_CheckExact(object)) {
+        data = (const uint8_t *)PyBytes_AS_STRING(object);
+        size = (size_t)PyBytes_GET_SIZE(object);
+        return true;
+    }
+    if (PyByteArray_CheckExact(object)) {
+        data = (const uint8_t *)PyByteArray_AS_STRING(object);
+        size = (size_t)PyByteArray_GET_SIZE(object);
+        return true;
+    }
+    return false;
+}
+
+bool python_equal(nb::handle left, nb::handle right) {
+    const int equal = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
 }
 
 } // namespace velmo

@@ -21,4 +21,11 @@ nb::object new_float(double value);
 nb::object new_int(long long value);
 nb::object new_text(const std::string &text);
 
+// Bytes and bytearray items are bytes by construction, so their buffer can be read in place;
+// nothing may run Python code between this call and the last read of `data`.
+bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size);
+
+// `left == right` as Python decides it.
+bool python_equal(nb::handle left, nb::handle right);
+
 } // namespace velmo

@@ -80,7 +80,8 @@ void define_enum(nb::module_ &m, const char *name,
     nb::object items = checked(PyList_New(0));
     for (const auto &[member, value] : members) {
         nb::object item = checked(Py_BuildValue("(si)", member, value));
-        PyList_Append(items.ptr(), item.ptr());
+        if (PyList_Append(items.ptr(), item.ptr()) < 0)
+            throw nb::python_error();
     }
     nb::object enum_base = module_global("Enum");
     nb::object args = checked(Py_BuildValue("(sO)", name, items.ptr()));
@@ -99,7 +100,8 @@ void bind_teds_unit_mapping(nb::module_ &m) {
     for (const auto &[code, text] : teds_units) {
         nb::object key = checked(PyLong_FromLong(code));
         nb::object value = checked(PyUnicode_FromString(text));
-        PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+        if (PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr()) < 0)
+            throw nb::python_error();
     }
     if (PyObject_SetAttrString(m.ptr(), "_TEDS_UNIT_MAPPING", mapping.ptr()) < 0)
         throw nb::python_error();

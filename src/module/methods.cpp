@@ -5,11 +5,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace velmo {
 
-static std::string plural(size_t n, const char *word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c': CPython's list of missing arguments.
+static std::string quoted_list(const std::vector<const char *> &names) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0 && i + 1 < names.size())
+            text += ", ";
+        else if (i > 0)
+            text += names.size() == 2 ? " and " : ", and ";
+        text += std::string("'") + names[i] + "'";
+    }
+    return text;
 }
 
 void parse_arguments(const char *function, const Parameters &parameters, PyObject *const *args,
@@ -18,42 +28,62 @@ void parse_arguments(const char *function, const Parameters &parameters, PyObjec
     const size_t max_positional = parameters.count - parameters.keyword_only;
     if (positional > max_positional) {
         const size_t least = std::min(parameters.required, max_positional);
-        std::string expected = least == max_positional ? std::to_string(max_positional)
-                                                       : "from " + std::to_string(least) + " to " +
-                                                             std::to_string(max_positional);
-        raise(PyExc_TypeError, std::string(function) + "() takes " + expected +
-                                   " positional argument" + (max_positional == 1 ? "" : "s") +
-                                   " but " + std::to_string(positional) +
-                                   (positional == 1 ? " was" : " were") + " given");
+        const char *plural = max_positional == 1 ? "" : "s";
+        const char *verb = positional == 1 ? "was" : "were";
+        if (least == max_positional)
+            raise(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given",
+                  function, max_positional, plural, positional, verb);
+        raise(PyExc_TypeError, "%s() takes from %zu to %zu positional argument%s but %zu %s given",
+              function, least, max_positional, plural, positional, verb);
     }
     for (size_t i = 0; i < positional; ++i)
         out[i] = args[i];
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
-        const char *keyword = PyUnicode_AsUTF8(PyTuple_GET_ITEM(kwnames, k));
-        if (!keyword)
-            throw nb::python_error();
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, k);
         size_t index = 0;
-        while (index < parameters.count && std::strcmp(parameters.names[index], keyword) != 0)
+        while (index < parameters.count &&
+               PyUnicode_CompareWithASCIIString(keyword, parameters.name(index)) != 0)
             ++index;
         if (index == parameters.count)
-            raise(PyExc_TypeError, std::string(function) +
-                                       "() got an unexpected keyword argument '" + keyword + "'");
+            raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function,
+                  nb::handle(keyword));
         if (out[index])
-            raise(PyExc_TypeError,
-                  std::string(function) + "() got multiple values for argument '" + keyword + "'");
+            raise(PyExc_TypeError, "%s() got multiple values for argument '%s'", function,
+                  parameters.name(index));
         out[index] = args[nargs + k];
     }
-    for (size_t i = 0; i < parameters.required; ++i) {
-        if (!out[i]) {
-            size_t missing = 0;
-            for (size_t j = i; j < parameters.required; ++j)
-                missing += out[j] ? 0 : 1;
-            raise(PyExc_TypeError, std::string(function) + "() missing " +
-                                       plural(missing, "required positional argument") + ": '" +
-                                       parameters.names[i] + "'");
-        }
+    std::vector<const char *> missing;
+    for (size_t i = 0; i < parameters.required; ++i)
+        if (!out[i])
+            missing.push_back(parameters.name(i));
+    if (!missing.empty())
+        raise(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function,
+              missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+}
+
+std::string signature_doc(const char *name, const Parameters &parameters, Receiver receiver,
+                          const char *doc) {
+    std::string text = std::string(name) + "(";
+    const char *separator = "";
+    if (receiver != Receiver::none) {
+        text += receiver == Receiver::instance ? "$self" : "$type";
+        separator = ", ";
     }
+    for (size_t i = 0; i < parameters.count; ++i) {
+        const Parameter &parameter = parameters.list[i];
+        text += separator;
+        if (parameter.keyword_only && (i == 0 || !parameters.list[i - 1].keyword_only))
+            text += "*, ";
+        text += parameter.name;
+        if (parameter.default_text)
+            text += std::string("=") + parameter.default_text;
+        separator = ", ";
+    }
+    text += ")\n--\n\n";
+    if (doc)
+        text += doc;
+    return text;
 }
 
 void restore_exception(std::exception_ptr error) noexcept {
@@ -72,11 +102,70 @@ void restore_exception(std::exception_ptr error) noexcept {
     }
 }
 
-PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *type_spec, const char *name) {
-    nb::object type = checked(PyType_FromModuleAndSpec(m.ptr(), type_spec, nullptr));
+PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const char *name,
+                             const Parameters &constructor, const char *doc) {
+    const std::string signed_doc = signature_doc(name, constructor, Receiver::none, doc);
+    std::vector<PyType_Slot> slots;
+    for (PyType_Slot *slot = type_spec.slots; slot->slot != 0; ++slot)
+        slots.push_back(*slot);
+    slots.push_back({Py_tp_doc, (void *)signed_doc.c_str()});
+    slots.push_back({0, nullptr});
+    PyType_Spec complete = type_spec;
+    complete.flags |= Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+    complete.slots = slots.data();
+    // The docstring is copied into the type.
+    nb::object type = checked(PyType_FromModuleAndSpec(m.ptr(), &complete, nullptr));
     if (PyObject_SetAttrString(m.ptr(), name, type.ptr()) < 0)
         throw nb::python_error();
     return (PyTypeObject *)type.release().ptr();
+}
+
+nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor) {
+    nb::object new_arguments = checked(PyTuple_New((Py_ssize_t)constructor.count + 1));
+    PyTuple_SET_ITEM(new_arguments.ptr(), 0, Py_NewRef((PyObject *)Py_TYPE(self.ptr())));
+    for (size_t i = 0; i < constructor.count; ++i) {
+        nb::object value = checked(PyObject_GetAttrString(self.ptr(), constructor.name(i)));
+        PyTuple_SET_ITEM(new_arguments.ptr(), (Py_ssize_t)i + 1, value.release().ptr());
+    }
+    nb::object field_values = checked(PyDict_New());
+    for (const PyGetSetDef *field = fields; field->name; ++field) {
+        nb::object value = checked(field->get(self.ptr(), field->closure));
+        if (PyDict_SetItemString(field_values.ptr(), field->name, value.ptr()) < 0)
+            throw nb::python_error();
+    }
+    // Only a Python subclass without __slots__ has an instance dict.
+    PyObject *dict = PyObject_GetAttr(self.ptr(), name_of("__dict__").ptr());
+    if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+    }
+    nb::object instance_dict = dict ? nb::steal(dict) : nb::none();
+    nb::object newobj = checked(PyImport_ImportModule("copyreg")).attr(name_of("__newobj__"));
+    return checked(Py_BuildValue("(OO(OO))", newobj.ptr(), new_arguments.ptr(), instance_dict.ptr(),
+                                 field_values.ptr()));
+}
+
+bool OriginalMethod::resolves(nb::handle self) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    nb::handle name = name_of(def_->ml_name);
+    if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
+        nb::object found = checked(PyObject_GetAttr((PyObject *)type, name.ptr()));
+        original_ = Py_IS_TYPE(found.ptr(), &PyMethodDescr_Type) &&
+                    reinterpret_cast<PyMethodDescrObject *>(found.ptr())->d_method == def_;
+        // The look-up above gave the type a valid tag if it can have one.
+        type_ = type;
+        version_ = type->tp_version_tag;
+    }
+    if (!original_)
+        return false;
+    if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT))
+        return true;
+    nb::object dict = checked(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject *shadowing = PyDict_GetItemWithError(dict.ptr(), name.ptr());
+    if (!shadowing && PyErr_Occurred())
+        throw nb::python_error();
+    return !shadowing;
 }
 
 void add_method(nb::handle cls, PyMethodDef *def) {
@@ -142,8 +231,6 @@ PyObject *forward_to_method(PyObject *self, PyObject *const *args, size_t nargsf
     return PyObject_Vectorcall(((FunctionLike *)self)->held[0], args, nargsf, kwnames);
 }
 
-PyTypeObject *annotated_method_type = nullptr;
-
 } // namespace
 
 PyTypeObject *make_function_like_type(const char *name, bool binds_as_method) {
@@ -161,7 +248,7 @@ PyTypeObject *make_function_like_type(const char *name, bool binds_as_method) {
     if (binds_as_method)
         flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
     PyType_Spec type_spec = {name, sizeof(FunctionLike), 0, flags, slots};
-    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(objects.module, &type_spec, nullptr))
+    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(state.module, &type_spec, nullptr))
         .release()
         .ptr();
 }
@@ -181,27 +268,36 @@ nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
 }
 
 void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
-    if (!annotated_method_type)
-        annotated_method_type = make_function_like_type("velmo_device_communication.method", true);
+    if (!state.annotated_method_type)
+        state.annotated_method_type =
+            make_function_like_type("velmo_device_communication.method", true);
     nb::object descriptor = checked(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
-    nb::object function = new_function_like(annotated_method_type, forward_to_method, {descriptor});
-    for (const char *name : {"__name__", "__qualname__", "__doc__"})
+    nb::object function =
+        new_function_like(state.annotated_method_type, forward_to_method, {descriptor});
+    for (const char *name : {"__name__", "__qualname__", "__doc__", "__text_signature__"})
         function.attr(name) = descriptor.attr(name);
     function.attr(name_of("__annotations__")) = annotations;
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
 }
 
+// Functions carry the module's name, not the module, as `__module__`. A static method's
+// function holds its class as `__self__`, which gives it its qualified name and lets pickle
+// find it as an attribute of the class; the body ignores it.
+static nb::object new_module_function(PyMethodDef *def, nb::handle owner) {
+    nb::object name = checked(PyUnicode_FromString(module_name));
+    return checked(PyCFunction_NewEx(def, owner.ptr(), name.ptr()));
+}
+
 void add_static_method(nb::handle cls, PyMethodDef *def) {
-    nb::object function = checked(PyCFunction_NewEx(def, nullptr, objects.module));
+    nb::object function = new_module_function(def, cls);
     nb::object descriptor = checked(PyStaticMethod_New(function.ptr()));
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descriptor.ptr()) < 0)
         throw nb::python_error();
 }
 
 void add_function(nb::handle module, PyMethodDef *def) {
-    nb::object name = checked(PyUnicode_FromString(module_name));
-    nb::object function = checked(PyCFunction_NewEx(def, nullptr, name.ptr()));
+    nb::object function = new_module_function(def, nb::handle());
     if (PyObject_SetAttrString(module.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
 }
@@ -209,10 +305,12 @@ void add_function(nb::handle module, PyMethodDef *def) {
 nb::object make_class(nb::handle module, const char *name, const char *doc) {
     nb::object namespace_ = checked(PyDict_New());
     nb::object module_text = checked(PyUnicode_FromString(module_name));
-    PyDict_SetItemString(namespace_.ptr(), "__module__", module_text.ptr());
+    if (PyDict_SetItemString(namespace_.ptr(), "__module__", module_text.ptr()) < 0)
+        throw nb::python_error();
     if (doc) {
         nb::object doc_text = checked(PyUnicode_FromString(doc));
-        PyDict_SetItemString(namespace_.ptr(), "__doc__", doc_text.ptr());
+        if (PyDict_SetItemString(namespace_.ptr(), "__doc__", doc_text.ptr()) < 0)
+            throw nb::python_error();
     }
     nb::object cls =
         checked(PyObject_CallFunction((PyObject *)&PyType_Type, "s()O", name, namespace_.ptr()));

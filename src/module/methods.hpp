@@ -9,18 +9,50 @@
 #include <cstddef>
 #include <exception>
 #include <initializer_list>
+#include <string>
 
 namespace velmo {
 
 inline constexpr size_t max_parameters = 8;
 
-struct Parameters {
-    std::array<const char *, max_parameters> names;
-    size_t count;
-    size_t required;
-    // The last `keyword_only` parameters cannot be given by position.
-    size_t keyword_only = 0;
+struct Parameter {
+    const char *name;
+    // The default as Python source for the text signature; nullptr for a required parameter.
+    // The body supplies the value itself when the argument is not given.
+    const char *default_text;
+    bool keyword_only;
 };
+
+constexpr Parameter required(const char *name) {
+    return {name, nullptr, false};
+}
+constexpr Parameter optional(const char *name, const char *default_text) {
+    return {name, default_text, false};
+}
+constexpr Parameter keyword_only(const char *name, const char *default_text) {
+    return {name, default_text, true};
+}
+
+// A parameter list: required parameters first, then optional ones, then keyword-only ones.
+struct Parameters {
+    std::array<Parameter, max_parameters> list{};
+    size_t count = 0;
+    size_t required = 0;
+    size_t keyword_only = 0;
+    const char *name(size_t index) const { return list[index].name; }
+};
+
+template <typename... Given> constexpr Parameters parameters(Given... given) {
+    static_assert(sizeof...(Given) <= max_parameters, "too many parameters");
+    Parameters result{{{given...}}, sizeof...(Given), 0, 0};
+    for (size_t i = 0; i < result.count; ++i) {
+        if (!result.list[i].default_text)
+            ++result.required;
+        if (result.list[i].keyword_only)
+            ++result.keyword_only;
+    }
+    return result;
+}
 
 // Fills `out[0..count)` with borrowed arguments; an optional argument not given is nullptr.
 void parse_arguments(const char *function, const Parameters &parameters, PyObject *const *args,
@@ -28,12 +60,21 @@ void parse_arguments(const char *function, const Parameters &parameters, PyObjec
 
 using MethodBody = nb::object (*)(nb::handle self, PyObject **args);
 
+// What the callable is bound to, which its text signature names first.
+enum class Receiver { instance, type, none };
+
 struct Method {
     const char *name;
     const char *doc;
     Parameters parameters;
     MethodBody body;
+    Receiver receiver = Receiver::instance;
 };
+
+// CPython's docstring form `name($self, a, b=0)\n--\n\n<doc>`: inspect.signature reads the
+// first line, and __doc__ shows only the text after it.
+std::string signature_doc(const char *name, const Parameters &parameters, Receiver receiver,
+                          const char *doc);
 
 // Turns a C++ exception into a pending Python error.
 void restore_exception(std::exception_ptr error) noexcept;
@@ -59,10 +100,28 @@ PyObject *method_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t na
 }
 
 template <const Method &M> PyMethodDef *method_def() {
+    static const std::string doc = signature_doc(M.name, M.parameters, M.receiver, M.doc);
     static PyMethodDef def = {M.name, (PyCFunction)(void (*)(void))method_trampoline<M>,
-                              METH_FASTCALL | METH_KEYWORDS, M.doc};
+                              METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
     return &def;
 }
+
+// Whether `self.<name>` still resolves to the method `def` that this module bound on its
+// class. A fast path that skips the Python call is taken only then: an override on a
+// subclass, a patch of the class or an attribute of the instance is called through Python.
+// The class half is cached on the type's version tag, which CPython resets whenever the type
+// or one of its bases changes; the cache holds no reference (a tag is never reused).
+class OriginalMethod {
+  public:
+    explicit OriginalMethod(PyMethodDef *def) : def_(def) {}
+    bool resolves(nb::handle self);
+
+  private:
+    PyMethodDef *def_;
+    PyTypeObject *type_ = nullptr;
+    unsigned int version_ = 0;
+    bool original_ = false;
+};
 
 // A method of `cls`, bound like a Python function defined in the class body.
 void add_method(nb::handle cls, PyMethodDef *def);

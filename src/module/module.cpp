@@ -29,14 +29,13 @@ static void bind_standard_modules(nb::module_ &m) {
 
 static void bind_logger(nb::module_ &m) {
     nb::object name = m.attr(name_of("__name__"));
-    nb::object logger = call_method(module_global("logging"), "getLogger", name);
-    m.attr(name_of("logger")) = logger;
-    objects.logger = logger.release().ptr();
+    m.attr(name_of("logger")) = call_method(module_global("logging"), "getLogger", name);
 }
 
 void bind_module(nb::module_ &m) {
     bind_standard_modules(m);
     bind_logger(m);
+    state.empty_arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0)).release().ptr();
     m.attr(name_of("_DEVICE_CREATION_TOKEN")) =
         checked(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type));
     bind_teds_unit_mapping(m);

@@ -15,9 +15,6 @@ namespace {
 // held[0] and held[1]: the policy's max_attempts and delay; held[2]: the wrapped function.
 enum Held { max_attempts_held, delay_held, function_held };
 
-PyTypeObject *decorator_type = nullptr;
-PyTypeObject *wrapper_type = nullptr;
-
 nb::object new_policy(PyTypeObject *type, vectorcallfunc call,
                       std::initializer_list<nb::handle> held, const char *name,
                       const char *qualname) {
@@ -34,13 +31,13 @@ nb::object call_with_retries(FunctionLike *policy, PyObject *const *args, size_t
     if (max_attempts == -1 && PyErr_Occurred())
         throw nb::python_error();
     std::optional<CaughtError> remembered;
-    for (long attempt = 1; attempt < max_attempts + 1; ++attempt) {
+    for (long attempt = 1; attempt <= max_attempts; ++attempt) {
         PyObject *result = PyObject_Vectorcall(policy->held[function_held], args, nargsf, kwnames);
         if (result)
             return nb::steal(result);
         nb::python_error raised;
         CaughtError error(raised);
-        if (!error.matches(objects.timeout_error))
+        if (!error.matches(state.timeout_error))
             error.rethrow();
         remembered = error;
         if (attempt < max_attempts) {
@@ -63,13 +60,14 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf,
 
 PyObject *decorator_call(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept {
-    static const Parameters parameters{{"func"}, 1, 1};
+    static const Parameters func_parameter = parameters(required("func"));
     return guarded_call([&] {
         PyObject *parsed[max_parameters] = {};
-        parse_arguments("decorator", parameters, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
+        parse_arguments("decorator", func_parameter, args, PyVectorcall_NARGS(nargsf), kwnames,
+                        parsed);
         FunctionLike *policy = (FunctionLike *)self;
         nb::object wrapper =
-            new_policy(wrapper_type, wrapper_call,
+            new_policy(state.wrapper_type, wrapper_call,
                        {policy->held[max_attempts_held], policy->held[delay_held], parsed[0]},
                        "wrapper", "retry_on_timeout.<locals>.decorator.<locals>.wrapper");
         nb::object wraps = module_global("wraps");
@@ -79,30 +77,30 @@ PyObject *decorator_call(PyObject *self, PyObject *const *args, size_t nargsf,
 }
 
 nb::object make_decorator(PyObject *max_attempts, PyObject *delay) {
-    return new_policy(decorator_type, decorator_call, {max_attempts, delay}, "decorator",
+    return new_policy(state.decorator_type, decorator_call, {max_attempts, delay}, "decorator",
                       "retry_on_timeout.<locals>.decorator");
 }
 
-const Method retry_on_timeout{"retry_on_timeout",
-                              "Decorator to retry operations that may timeout.",
-                              {{"max_attempts", "delay"}, 2, 0},
+const Method retry_on_timeout{"retry_on_timeout", "Decorator to retry operations that may timeout.",
+                              parameters(optional("max_attempts", "3"), optional("delay", "0.1")),
                               [](nb::handle, PyObject **args) -> nb::object {
                                   nb::object max_attempts =
                                       args[0] ? nb::borrow(args[0]) : new_int(3);
                                   nb::object delay = args[1] ? nb::borrow(args[1]) : new_float(0.1);
                                   return make_decorator(max_attempts.ptr(), delay.ptr());
-                              }};
+                              },
+                              Receiver::none};
 
 } // namespace
 
 void bind_retry(nb::module_ &m) {
-    decorator_type = make_function_like_type("velmo_device_communication.decorator", false);
-    wrapper_type = make_function_like_type("velmo_device_communication.wrapper", true);
+    state.decorator_type = make_function_like_type("velmo_device_communication.decorator", false);
+    state.wrapper_type = make_function_like_type("velmo_device_communication.wrapper", true);
     add_function(m, method_def<retry_on_timeout>());
 }
 
 nb::object retry_with_defaults(nb::handle function) {
-    nb::object decorator = call_method(objects.module, "retry_on_timeout");
+    nb::object decorator = call_method(state.module, "retry_on_timeout");
     return checked(PyObject_CallOneArg(decorator.ptr(), function.ptr()));
 }
 

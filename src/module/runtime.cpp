@@ -1,13 +1,26 @@
 #include "module/runtime.hpp"
 
-#include <unordered_map>
+#include <cstdarg>
 
 namespace velmo {
 
-ModuleObjects objects;
+ModuleState state;
+
+nb::handle name_of(const char *name) {
+    auto found = state.names.find(name);
+    if (found != state.names.end())
+        return found->second;
+    PyObject *interned = checked(PyUnicode_InternFromString(name)).release().ptr();
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(interned, &size);
+    if (!text)
+        throw nb::python_error();
+    state.names.emplace(std::string_view(text, (size_t)size), interned);
+    return interned;
+}
 
 nb::object module_global(const char *name) {
-    PyObject *value = PyDict_GetItemWithError(objects.dict, name_of(name).ptr());
+    PyObject *value = PyDict_GetItemWithError(state.dict, name_of(name).ptr());
     if (!value) {
         if (PyErr_Occurred())
             throw nb::python_error();
@@ -17,47 +30,21 @@ nb::object module_global(const char *name) {
     return nb::borrow(value);
 }
 
-static void log_at(const char *level, const std::string &text) {
-    nb::object message = checked(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
-    call_method(objects.logger, level, message);
+nb::object call_method_with(nb::handle name, PyObject *const *stack, size_t count) {
+    return checked(PyObject_VectorcallMethod(name.ptr(), stack, count, nullptr));
 }
 
-void log_debug(const std::string &text) {
-    log_at("debug", text);
-}
-void log_info(const std::string &text) {
-    log_at("info", text);
-}
-void log_warning(const std::string &text) {
-    log_at("warning", text);
-}
-void log_error(const std::string &text) {
-    log_at("error", text);
+nb::object format_text_of(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyObject *text = PyUnicode_FromFormatV(format, arguments);
+    va_end(arguments);
+    return checked(text);
 }
 
-std::string str_of(nb::handle value) {
-    nb::object text = checked(PyObject_Str(value.ptr()));
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!data)
-        throw nb::python_error();
-    return std::string(data, (size_t)size);
-}
-
-std::string type_name_of(nb::handle value) {
-    return Py_TYPE(value.ptr())->tp_name;
-}
-
-static nb::object make_exception(PyObject *type, const std::string &message) {
-    nb::object text =
-        checked(PyUnicode_FromStringAndSize(message.data(), (Py_ssize_t)message.size()));
-    return checked(PyObject_CallOneArg(type, text.ptr()));
-}
-
-void raise(PyObject *type, const std::string &message) {
-    nb::object error = make_exception(type, message);
-    PyErr_SetObject(type, error.ptr());
-    throw nb::python_error();
+void log_text(LogLevel level, nb::handle text) {
+    static const char *const methods[] = {"debug", "info", "warning", "error"};
+    call_method(module_global("logger"), methods[static_cast<int>(level)], text);
 }
 
 CaughtError::CaughtError(nb::python_error &error) {
@@ -80,10 +67,6 @@ bool CaughtError::matches(PyObject *type) const {
     return PyErr_GivenExceptionMatches(value_.ptr(), type) != 0;
 }
 
-std::string CaughtError::text() const {
-    return str_of(value_);
-}
-
 void CaughtError::rethrow() const {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(Py_NewRef(value_.ptr()));
@@ -94,37 +77,23 @@ void CaughtError::rethrow() const {
     throw nb::python_error();
 }
 
-void raise_from(PyObject *type, const std::string &message, const CaughtError &cause) {
+static nb::object make_exception(PyObject *type, nb::handle message) {
+    return checked(PyObject_CallOneArg(type, message.ptr()));
+}
+
+void raise_text(PyObject *type, nb::handle message) {
+    nb::object error = make_exception(type, message);
+    PyErr_SetObject(type, error.ptr());
+    throw nb::python_error();
+}
+
+void raise_text_from(PyObject *type, nb::handle message, const CaughtError &cause) {
     nb::object error = make_exception(type, message);
     PyObject *cause_value = cause.value().ptr();
     PyException_SetCause(error.ptr(), Py_NewRef(cause_value));
     PyException_SetContext(error.ptr(), Py_NewRef(cause_value));
     PyErr_SetObject(type, error.ptr());
     throw nb::python_error();
-}
-
-nb::handle name_of(const char *name) {
-    // Keyed by the literal's address: the same call site always passes the same pointer.
-    static std::unordered_map<const char *, PyObject *> names;
-    auto found = names.find(name);
-    if (found != names.end())
-        return found->second;
-    PyObject *interned = checked(PyUnicode_InternFromString(name)).release().ptr();
-    names.emplace(name, interned);
-    return interned;
-}
-
-nb::object call_method(nb::handle self, const char *name) {
-    return checked(PyObject_CallMethodNoArgs(self.ptr(), name_of(name).ptr()));
-}
-
-nb::object call_method(nb::handle self, const char *name, nb::handle arg) {
-    return checked(PyObject_CallMethodOneArg(self.ptr(), name_of(name).ptr(), arg.ptr()));
-}
-
-nb::object call_method(nb::handle self, const char *name, nb::handle arg1, nb::handle arg2) {
-    PyObject *args[] = {self.ptr(), arg1.ptr(), arg2.ptr()};
-    return checked(PyObject_VectorcallMethod(name_of(name).ptr(), args, 3, nullptr));
 }
 
 } // namespace velmo

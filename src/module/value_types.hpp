@@ -30,14 +30,35 @@ int set_field(Field &field, PyObject *value) noexcept {
     return guarded_slot([&] { field = Convert(value); });
 }
 
-// Deallocation of a value type that holds no Python objects.
+// Deallocation of a value type that holds no Python state.
 inline void dealloc_plain_value(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-// Creates a type from its slots and binds it as a module attribute.
-PyTypeObject *add_value_type(nb::module_ &m, PyType_Spec *type_spec, const char *name);
+// Creates a value type and binds it as a module attribute. Every value type is subclassable
+// from Python and, as compiled classes are, immutable: a fast path that reads native fields
+// can then never disagree with a patched class. The docstring gets the constructor's text
+// signature. `type_spec` lists the slots other than Py_tp_doc; its flags need only name
+// what the type adds (Py_TPFLAGS_HAVE_GC).
+PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const char *name,
+                             const Parameters &constructor, const char *doc);
+
+// Pickling of a value type: `copyreg.__newobj__(type(self), *constructor fields)` (so a
+// subclass's __init__ is not called), with the instance __dict__ of a Python subclass and
+// every field of `fields` as state, restored by pickle's default setattr of each field.
+nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor);
+
+template <const PyGetSetDef *Fields, const Parameters &Constructor>
+const Method reduce_method{"__reduce__", "Helper for pickle.", parameters(),
+                           [](nb::handle self, PyObject **) -> nb::object {
+                               return reduce_value(self, Fields, Constructor);
+                           }};
+
+// A getter of an object field that tp_clear may have emptied: the field reads as None.
+inline PyObject *field_or_none(PyObject *field) {
+    return Py_NewRef(field ? field : Py_None);
+}
 
 } // namespace velmo

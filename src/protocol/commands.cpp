@@ -9,9 +9,6 @@
 
 namespace velmo {
 
-PyObject *command_class = nullptr;
-PyObject *command_operations_class = nullptr;
-
 namespace {
 
 const char *const command_fields[7] = {"command_high_byte", "command_low_byte", "command_length",
@@ -19,12 +16,10 @@ const char *const command_fields[7] = {"command_high_byte", "command_low_byte", 
                                        "receive_length"};
 
 const Method command_init{
-    "__init__",
-    nullptr,
-    {{"command_high_byte", "command_low_byte", "command_length", "arguments_length",
-      "payload_length", "receive_length", "payload_type"},
-     7,
-     6},
+    "__init__", nullptr,
+    parameters(required("command_high_byte"), required("command_low_byte"),
+               required("command_length"), required("arguments_length"), required("payload_length"),
+               required("receive_length"), optional("payload_type", "'NA'")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object payload_type = args[6] ? nb::borrow(args[6]) : nb::str("NA");
         // Stored in the descriptor's own attribute order, which differs from the parameters'.
@@ -37,13 +32,11 @@ const Method command_init{
     }};
 
 const Method to_byte_array{
-    "toByteArray",
-    "Return the four header bytes of the command frame.",
-    {{}, 0, 0},
+    "toByteArray", "Return the four header bytes of the command frame.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
         nb::object header = checked(PyList_New(4));
         const char *parts[] = {"command_length", "command_high_byte", "command_low_byte"};
-        PyList_SET_ITEM(header.ptr(), 0, PyLong_FromLong(0));
+        PyList_SET_ITEM(header.ptr(), 0, new_int(0).release().ptr());
         for (size_t i = 0; i < 3; ++i)
             PyList_SET_ITEM(header.ptr(), i + 1,
                             checked(PyObject_GetAttrString(self.ptr(), parts[i])).release().ptr());
@@ -101,9 +94,9 @@ nb::object new_command(const CommandRow &row) {
         payload_type = new_int(5);
     if (payload_type.is_valid())
         return checked(PyObject_CallFunction(
-            command_class, "iiiiiiO", row.high, row.low, row.command_length, row.arguments_length,
-            row.payload_length, row.receive_length, payload_type.ptr()));
-    return checked(PyObject_CallFunction(command_class, "iiiiii", row.high, row.low,
+            state.command_class, "iiiiiiO", row.high, row.low, row.command_length,
+            row.arguments_length, row.payload_length, row.receive_length, payload_type.ptr()));
+    return checked(PyObject_CallFunction(state.command_class, "iiiiii", row.high, row.low,
                                          row.command_length, row.arguments_length,
                                          row.payload_length, row.receive_length));
 }
@@ -136,7 +129,7 @@ void add_command_properties(nb::handle cls, std::index_sequence<Rows...>) {
 }
 
 const Method command_operations_init{
-    "__init__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
+    "__init__", nullptr, parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object ndr = new_command(command_table[ndr_row]);
         if (PyObject_SetAttrString(self.ptr(), "ndr_command", ndr.ptr()) < 0)
             throw nb::python_error();
@@ -149,17 +142,17 @@ void bind_commands(nb::module_ &m) {
     nb::object command = make_class(m, "_Command", nullptr);
     add_method(command, method_def<command_init>());
     add_method(command, method_def<to_byte_array>());
-    command_class = command.release().ptr();
+    state.command_class = command.release().ptr();
 
     nb::object operations = make_class(m, "_CommandOperations", nullptr);
     add_method(operations, method_def<command_operations_init>());
     add_command_properties(operations, std::make_index_sequence<std::size(command_table)>());
     bind_frames(operations);
-    command_operations_class = operations.release().ptr();
+    state.command_operations_class = operations.release().ptr();
 }
 
 nb::object new_command_operations() {
-    return checked(PyObject_CallNoArgs(command_operations_class));
+    return checked(PyObject_CallNoArgs(state.command_operations_class));
 }
 
 } // namespace velmo

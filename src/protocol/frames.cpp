@@ -20,24 +20,6 @@ float little_endian_float(const uint8_t *data) {
 
 namespace {
 
-PyObject *shared_empty_arguments = nullptr;
-
-// Bytes and bytearray items are bytes by construction: their buffer is summed in place.
-bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {
-    PyObject *object = value.ptr();
-    if (PyBytes_CheckExact(object)) {
-        data = (const uint8_t *)PyBytes_AS_STRING(object);
-        size = (size_t)PyBytes_GET_SIZE(object);
-        return true;
-    }
-    if (PyByteArray_CheckExact(object)) {
-        data = (const uint8_t *)PyByteArray_AS_STRING(object);
-        size = (size_t)PyByteArray_GET_SIZE(object);
-        return true;
-    }
-    return false;
-}
-
 uint8_t checksum_of(nb::handle byte_array) {
     const uint8_t *data;
     size_t size;
@@ -55,25 +37,33 @@ uint8_t checksum_of(nb::handle byte_array) {
     return (uint8_t)sum;
 }
 
-bool is_exact_operations(nb::handle commands) {
-    return (PyObject *)Py_TYPE(commands.ptr()) == command_operations_class;
+const Method calculate_checksum{
+    "calculate_checksum",
+    "Calculate checksum for a byte array.\n\n"
+    ":param byte_array: Iterable of byte values\n"
+    ":return: Weighted sum of the bytes modulo 256",
+    parameters(required("byte_array")),
+    [](nb::handle, PyObject **args) -> nb::object { return new_int(checksum_of(args[0])); }};
+
+bool checksum_is_original(nb::handle commands) {
+    static OriginalMethod original(method_def<calculate_checksum>());
+    return original.resolves(commands);
 }
 
-// The checksum as the commands object computes it: natively unless a subclass overrides it.
+// The checksum as the commands object computes it: natively unless it is overridden.
 nb::object checksum_through(nb::handle commands, nb::handle byte_array) {
-    if (is_exact_operations(commands))
+    if (checksum_is_original(commands))
         return new_int(checksum_of(byte_array));
     return call_method(commands, "calculate_checksum", byte_array);
 }
 
 nb::object frame_of(nb::handle self, nb::handle command, nb::handle arguments) {
-    int is_command = PyObject_IsInstance(command.ptr(), command_class);
+    int is_command = PyObject_IsInstance(command.ptr(), state.command_class);
     if (is_command < 0)
         throw nb::python_error();
     if (!is_command)
-        raise(objects.protocol_error,
-              "Invalid command type: " +
-                  str_of(nb::handle((PyObject *)Py_TYPE(command.ptr())).attr(name_of("__name__"))));
+        raise(state.protocol_error, "Invalid command type: %S",
+              attribute((PyObject *)Py_TYPE(command.ptr()), "__name__"));
     try {
         nb::object frame = call_method(command, "toByteArray");
         call_method(frame, "extend", arguments);
@@ -82,11 +72,10 @@ nb::object frame_of(nb::handle self, nb::handle command, nb::handle arguments) {
         return frame;
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
-        if (e.matches(objects.protocol_error) || !e.is_ordinary())
+        if (e.matches(state.protocol_error) || !e.is_ordinary())
             e.rethrow();
-        std::string text = e.text();
-        log_error("Error constructing command: " + text);
-        raise_from(objects.protocol_error, "Failed to construct command: " + text, e);
+        log_error("Error constructing command: %S", e.value());
+        raise_from(state.protocol_error, e, "Failed to construct command: %S", e.value());
     }
 }
 
@@ -95,13 +84,16 @@ void validate(nb::handle self, nb::handle response) {
     if (size < 0)
         throw nb::python_error();
     if (size < 2)
-        raise(objects.protocol_error, "Response too short for checksum validation");
+        raise(state.protocol_error, "Response too short for checksum validation");
     nb::object last = checked(PySequence_GetItem(response.ptr(), size - 1));
     uint8_t received = to_uint8(last);
     uint8_t computed;
     const uint8_t *data;
     size_t data_size;
-    if (is_exact_operations(self) && exact_byte_buffer(response, data, data_size)) {
+    // The buffer is read after the override check, which may run Python code, and only if
+    // its size is still the one checked above.
+    if (checksum_is_original(self) && exact_byte_buffer(response, data, data_size) &&
+        data_size == (size_t)size) {
         computed = weighted_checksum(data, data_size - 1);
     } else {
         nb::object head = checked(PySequence_GetSlice(response.ptr(), 0, size - 1));
@@ -109,7 +101,7 @@ void validate(nb::handle self, nb::handle response) {
     }
     if (received != computed) {
         log_error("Checksum mismatch");
-        raise(objects.protocol_error, "Invalid checksum in response");
+        raise(state.protocol_error, "Invalid checksum in response");
     }
 }
 
@@ -131,12 +123,13 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
         throw nb::python_error();
     const long long expected = (long long)length + 4;
     if (size < expected)
-        raise(objects.protocol_error, "Payload too short: expected " + std::to_string(expected) +
-                                          " bytes, got " + std::to_string(size));
+        raise(state.protocol_error, "Payload too short: expected %lld bytes, got %zd", expected,
+              size);
     // The numeric answers of every reading are decoded in place.
     const uint8_t *data = nullptr;
     size_t data_size = 0;
-    if (PyUnicode_CheckExact(return_type.ptr()) && exact_byte_buffer(answer, data, data_size)) {
+    if (PyUnicode_CheckExact(return_type.ptr()) && exact_byte_buffer(answer, data, data_size) &&
+        data_size >= (size_t)expected) {
         if (text_equals(return_type, "int") && length >= 0 && length <= 8)
             return checked(PyLong_FromUnsignedLongLong(big_endian_unsigned(data + 4, length)));
         if (text_equals(return_type, "float") && length == 4)
@@ -150,18 +143,17 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
         return call_method(text, "replace", nb::str("\0", 1), nb::str(""));
     }
     if (text_equals(return_type, "int"))
-        return nb::handle((PyObject *)&PyLong_Type).attr(name_of("from_bytes"))(payload, "big");
+        return call_method((PyObject *)&PyLong_Type, "from_bytes", payload, nb::str("big"));
     if (text_equals(return_type, "float")) {
         const Py_ssize_t payload_size = PyObject_Length(payload.ptr());
         if (payload_size < 0)
             throw nb::python_error();
         if (payload_size != 4)
-            raise(objects.protocol_error,
-                  "Float conversion requires 4 bytes, got " + std::to_string(payload_size));
+            raise(state.protocol_error, "Float conversion requires 4 bytes, got %zd", payload_size);
         nb::object values = call_method(module_global("struct"), "unpack", nb::str("<f"), payload);
         return checked(PySequence_GetItem(values.ptr(), 0));
     }
-    raise(objects.protocol_error, "Unknown payload type: " + str_of(return_type));
+    raise(state.protocol_error, "Unknown payload type: %S", return_type);
 }
 
 nb::object convert(nb::handle length, nb::handle return_type, nb::handle answer) {
@@ -170,11 +162,10 @@ nb::object convert(nb::handle length, nb::handle return_type, nb::handle answer)
         return converted_payload(payload_length, return_type, answer);
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
-        if (e.matches(objects.protocol_error) || !e.is_ordinary())
+        if (e.matches(state.protocol_error) || !e.is_ordinary())
             e.rethrow();
-        std::string text = e.text();
-        log_error("Payload conversion failed: " + text);
-        raise_from(objects.protocol_error, "Failed to convert payload: " + text, e);
+        log_error("Payload conversion failed: %S", e.value());
+        raise_from(state.protocol_error, e, "Failed to convert payload: %S", e.value());
     }
 }
 
@@ -184,27 +175,20 @@ const Method get_command_byte_array{"get_command_byte_array",
                                     ":param arguments: Argument bytes sent after the header\n"
                                     ":return: The complete frame, checksum included\n"
                                     ":raises VelmoProtocolError: If the frame cannot be built",
-                                    {{"command", "arguments"}, 2, 1},
+                                    // The shared default is an empty bytearray; inspect
+                                    // shows the equal b''.
+                                    parameters(required("command"), optional("arguments", "b''")),
                                     [](nb::handle self, PyObject **args) -> nb::object {
                                         return frame_of(self, args[0],
-                                                        args[1] ? args[1] : shared_empty_arguments);
+                                                        args[1] ? args[1] : state.empty_arguments);
                                     }};
-
-const Method calculate_checksum{
-    "calculate_checksum",
-    "Calculate checksum for a byte array.\n\n"
-    ":param byte_array: Iterable of byte values\n"
-    ":return: Weighted sum of the bytes modulo 256",
-    {{"byte_array"}, 1, 1},
-    [](nb::handle, PyObject **args) -> nb::object { return new_int(checksum_of(args[0])); }};
 
 const Method validate_response_checksum{
     "validate_response_checksum",
     "Validate response checksum.\n\n"
     ":param response_bytes: Complete answer, checksum byte last\n"
     ":raises VelmoProtocolError: If the answer is too short or its checksum differs",
-    {{"response_bytes"}, 1, 1},
-    [](nb::handle self, PyObject **args) -> nb::object {
+    parameters(required("response_bytes")), [](nb::handle self, PyObject **args) -> nb::object {
         validate(self, args[0]);
         return nb::none();
     }};
@@ -217,13 +201,12 @@ const Method convert_payload{
     ":param payload_byte_array: Complete answer, header and checksum included\n"
     ":return: The converted payload\n"
     ":raises VelmoProtocolError: If the payload cannot be converted",
-    {{"length", "return_type", "payload_byte_array"}, 3, 3},
+    parameters(required("length"), required("return_type"), required("payload_byte_array")),
     [](nb::handle, PyObject **args) -> nb::object { return convert(args[0], args[1], args[2]); }};
 
 } // namespace
 
 void bind_frames(nb::handle command_operations) {
-    shared_empty_arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0)).release().ptr();
     add_method(command_operations, method_def<get_command_byte_array>());
     add_method(command_operations, method_def<calculate_checksum>());
     add_method(command_operations, method_def<validate_response_checksum>());
@@ -235,13 +218,15 @@ void bind_protocol(nb::module_ &m) {
 }
 
 nb::object build_frame(nb::handle commands, nb::handle command, nb::handle arguments) {
-    if (is_exact_operations(commands))
+    static OriginalMethod original(method_def<get_command_byte_array>());
+    if (original.resolves(commands))
         return frame_of(commands, command, arguments);
     return call_method(commands, "get_command_byte_array", command, arguments);
 }
 
 void validate_response(nb::handle commands, nb::handle response) {
-    if (is_exact_operations(commands))
+    static OriginalMethod original(method_def<validate_response_checksum>());
+    if (original.resolves(commands))
         validate(commands, response);
     else
         call_method(commands, "validate_response_checksum", response);
@@ -249,11 +234,10 @@ void validate_response(nb::handle commands, nb::handle response) {
 
 nb::object convert_response(nb::handle commands, nb::handle length, nb::handle payload_type,
                             nb::handle response) {
-    if (is_exact_operations(commands))
+    static OriginalMethod original(method_def<convert_payload>());
+    if (original.resolves(commands))
         return convert(length, payload_type, response);
-    PyObject *args[] = {commands.ptr(), length.ptr(), payload_type.ptr(), response.ptr()};
-    nb::object method = checked(PyObject_GetAttrString(commands.ptr(), "convert_payload"));
-    return checked(PyObject_Vectorcall(method.ptr(), args + 1, 3, nullptr));
+    return call_method(commands, "convert_payload", length, payload_type, response);
 }
 
 } // namespace velmo

@@ -17,9 +17,8 @@ nb::object normalised_data(nb::handle data) {
     if (PyBytes_Check(object))
         return checked(PyByteArray_FromObject(object));
     if (object != Py_None && !PyByteArray_CheckExact(object))
-        raise(PyExc_TypeError, std::string("Argument 'data' has incorrect type (expected "
-                                           "bytearray, got ") +
-                                   Py_TYPE(object)->tp_name + ")");
+        raise(PyExc_TypeError, "Argument 'data' has incorrect type (expected bytearray, got %s)",
+              Py_TYPE(object)->tp_name);
     return nb::borrow(object);
 }
 
@@ -91,7 +90,7 @@ template <typename Packet>
 nb::object parse_through_python(const uint8_t *data, int32_t n, nb::handle converter,
                                 ParseProgress &progress) {
     nb::object readings = checked(PyList_New(0));
-    nb::object method_name = checked(PyUnicode_InternFromString("convert_adc"));
+    const nb::handle convert_adc = name_of("convert_adc");
     int32_t i = 0;
     const int32_t last_start = n - (int32_t)Packet::size;
     while (i <= last_start) {
@@ -104,8 +103,8 @@ nb::object parse_through_python(const uint8_t *data, int32_t n, nb::handle conve
         try {
             const uint32_t adc_value = Packet::count(packet);
             nb::object count = checked(PyLong_FromUnsignedLong(adc_value));
-            nb::object load =
-                checked(PyObject_CallMethodOneArg(converter.ptr(), method_name.ptr(), count.ptr()));
+            PyObject *stack[] = {converter.ptr(), count.ptr()};
+            nb::object load = call_method_with(convert_adc, stack, 2);
             nb::object reading = checked(new_stream_reading(to_double(load), adc_value));
             if (PyList_Append(readings.ptr(), reading.ptr()) < 0)
                 throw nb::python_error();
@@ -114,8 +113,7 @@ nb::object parse_through_python(const uint8_t *data, int32_t n, nb::handle conve
             CaughtError error(raised);
             if (!is_tolerated_conversion_failure(error))
                 error.rethrow();
-            log_warning("ADC conversion failed at index " + std::to_string(i) + ": " +
-                        error.text());
+            log_warning("ADC conversion failed at index %d: %S", (int)i, error.value());
             ++progress.invalid;
             ++i;
         }
@@ -137,6 +135,7 @@ template <typename Packet> nb::object parse(nb::handle data_argument, nb::handle
 
     ParseProgress progress;
     nb::object readings;
+    nb::object remainder;
     {
         ExportedBuffer buffer(data);
         if (is_exact_adc_converter(converter))
@@ -145,14 +144,16 @@ template <typename Packet> nb::object parse(nb::handle data_argument, nb::handle
                 reinterpret_cast<AdcConverterObject *>(converter.ptr())->calibration, progress);
         else
             readings = parse_through_python<Packet>(buffer.data(), n, converter, progress);
+        // Copied while the export pins the buffer: a logging handler may resize it below.
+        remainder = checked(PyByteArray_FromStringAndSize(
+            reinterpret_cast<const char *>(buffer.data()) + progress.position,
+            n - progress.position));
     }
     if (progress.invalid > 0)
-        log_warning("Stream conversion: " + std::to_string(progress.invalid) +
-                    " invalid/corrupted packets detected");
-    nb::object remainder = checked(PyByteArray_FromStringAndSize(
-        PyByteArray_AS_STRING(data.ptr()) + progress.position, n - progress.position));
-    log_debug("Converted " + std::to_string(PyList_GET_SIZE(readings.ptr())) + " readings, " +
-              std::to_string(n - progress.position) + " remainder bytes");
+        log_warning("Stream conversion: %d invalid/corrupted packets detected",
+                    (int)progress.invalid);
+    log_debug("Converted %zd readings, %d remainder bytes", PyList_GET_SIZE(readings.ptr()),
+              (int)(n - progress.position));
     return new_stream_conversion_result(readings, remainder);
 }
 
@@ -162,10 +163,11 @@ const Method convert_standard{
     ":param data: Raw stream data\n"
     ":param adc_converter: ADC converter instance or callable\n"
     ":return: StreamConversionResult containing readings and remainder bytes",
-    {{"data", "adc_converter"}, 2, 2},
+    parameters(required("data"), required("adc_converter")),
     [](nb::handle, PyObject **args) -> nb::object {
         return parse<StandardPacket>(args[0], args[1]);
-    }};
+    },
+    Receiver::none};
 
 const Method convert_high_rate{
     "convert_stream_data_to_reading_38_kHz",
@@ -173,10 +175,11 @@ const Method convert_high_rate{
     ":param data: Raw stream data\n"
     ":param adc_converter: ADC converter instance or callable\n"
     ":return: StreamConversionResult containing readings and remainder bytes",
-    {{"data", "adc_converter"}, 2, 2},
+    parameters(required("data"), required("adc_converter")),
     [](nb::handle, PyObject **args) -> nb::object {
         return parse<HighRatePacket>(args[0], args[1]);
-    }};
+    },
+    Receiver::none};
 
 } // namespace
 

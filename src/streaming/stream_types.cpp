@@ -8,9 +8,6 @@
 
 namespace velmo {
 
-PyTypeObject *stream_reading_type = nullptr;
-PyTypeObject *stream_conversion_result_type = nullptr;
-
 namespace {
 
 StreamReadingObject *reading_of(PyObject *self) {
@@ -43,7 +40,8 @@ PyGetSetDef reading_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const Parameters reading_parameters{{"calibrated_value", "adc_value"}, 2, 2};
+const Parameters reading_parameters =
+    parameters(required("calibrated_value"), required("adc_value"));
 
 // Positional and keyword arguments of a constructor, parsed like a fast call.
 void parse_constructor(const char *name, const Parameters &parameters, PyObject *args,
@@ -52,8 +50,7 @@ void parse_constructor(const char *name, const Parameters &parameters, PyObject 
     const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     PyObject *stack[max_parameters * 2];
     if (positional + keywords > (Py_ssize_t)(max_parameters * 2))
-        raise(PyExc_TypeError,
-              std::string(name) + "() takes " + std::to_string(parameters.count) + " arguments");
+        raise(PyExc_TypeError, "%s() takes %zu arguments", name, parameters.count);
     for (Py_ssize_t i = 0; i < positional; ++i)
         stack[i] = PyTuple_GET_ITEM(args, i);
     nb::object kwnames;
@@ -82,23 +79,15 @@ PyObject *reading_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noex
     });
 }
 
-const Method reading_reduce{
-    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-        StreamReadingObject *reading = reading_of(self.ptr());
-        return checked(Py_BuildValue("(O(dk))", Py_TYPE(self.ptr()), reading->calibrated_value,
-                                     (unsigned long)reading->adc_value));
-    }};
-
 // The exact-type rule of the result's fields: the named type or None, no subclass.
 void check_field(PyObject *value, PyTypeObject *type) {
     if (value != Py_None && Py_TYPE(value) != type)
-        raise(PyExc_TypeError,
-              std::string("Expected ") + type->tp_name + ", got " + Py_TYPE(value)->tp_name);
+        raise(PyExc_TypeError, "Expected %s, got %s", type->tp_name, Py_TYPE(value)->tp_name);
 }
 
 template <PyObject *StreamConversionResultObject::*Field>
 PyObject *get_result_field(PyObject *self, void *) noexcept {
-    return Py_NewRef(result_of(self)->*Field);
+    return field_or_none(result_of(self)->*Field);
 }
 
 template <PyObject *StreamConversionResultObject::*Field>
@@ -127,7 +116,7 @@ nb::object new_result_of_type(PyTypeObject *type, nb::handle readings, nb::handl
     return self;
 }
 
-const Parameters result_parameters{{"readings", "remainder"}, 2, 2};
+const Parameters result_parameters = parameters(required("readings"), required("remainder"));
 
 PyObject *result_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
     return guarded_call([&] {
@@ -160,40 +149,33 @@ void result_dealloc(PyObject *self) {
     Py_DECREF(type);
 }
 
-const Method result_reduce{
-    "__reduce__", nullptr, {{}, 0, 0}, [](nb::handle self, PyObject **) -> nb::object {
-        StreamConversionResultObject *result = result_of(self.ptr());
-        return checked(Py_BuildValue("(O(OO))", Py_TYPE(self.ptr()),
-                                     result->readings ? result->readings : Py_None,
-                                     result->remainder ? result->remainder : Py_None));
-    }};
-
 } // namespace
 
 nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
-    return new_result_of_type(stream_conversion_result_type, readings, remainder);
+    return new_result_of_type(state.stream_conversion_result_type, readings, remainder);
 }
 
 void bind_stream_types(nb::module_ &m) {
-    static PyMethodDef reading_methods[] = {*method_def<reading_reduce>(),
-                                            {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef reading_methods[] = {
+        *method_def<reduce_method<reading_getset, reading_parameters>>(),
+        {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot reading_slots[] = {
-        {Py_tp_doc, (void *)"Single reading from stream data."},
         {Py_tp_new, (void *)reading_new},
         {Py_tp_dealloc, (void *)dealloc_plain_value},
         {Py_tp_getset, reading_getset},
         {Py_tp_methods, reading_methods},
         {0, nullptr},
     };
-    static PyType_Spec reading_spec = {"velmo_device_communication.StreamReading",
-                                       sizeof(StreamReadingObject), 0,
-                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, reading_slots};
-    stream_reading_type = add_value_type(m, &reading_spec, "StreamReading");
+    state.stream_reading_type =
+        add_value_type(m,
+                       {"velmo_device_communication.StreamReading", sizeof(StreamReadingObject), 0,
+                        0, reading_slots},
+                       "StreamReading", reading_parameters, "Single reading from stream data.");
 
-    static PyMethodDef result_methods[] = {*method_def<result_reduce>(),
-                                           {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef result_methods[] = {
+        *method_def<reduce_method<result_getset, result_parameters>>(),
+        {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot result_slots[] = {
-        {Py_tp_doc, (void *)"Result from stream data conversion."},
         {Py_tp_new, (void *)result_new},
         {Py_tp_dealloc, (void *)result_dealloc},
         {Py_tp_traverse, (void *)result_traverse},
@@ -202,10 +184,11 @@ void bind_stream_types(nb::module_ &m) {
         {Py_tp_methods, result_methods},
         {0, nullptr},
     };
-    static PyType_Spec result_spec = {
-        "velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
-        0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, result_slots};
-    stream_conversion_result_type = add_value_type(m, &result_spec, "StreamConversionResult");
+    state.stream_conversion_result_type = add_value_type(
+        m,
+        {"velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
+         0, Py_TPFLAGS_HAVE_GC, result_slots},
+        "StreamConversionResult", result_parameters, "Result from stream data conversion.");
 }
 
 } // namespace velmo

@@ -19,15 +19,12 @@ struct StreamConversionResultObject {
     PyObject *remainder;
 };
 
-extern PyTypeObject *stream_reading_type;
-extern PyTypeObject *stream_conversion_result_type;
-
 void bind_stream_types(nb::module_ &m);
 void bind_stream_parsers(nb::module_ &m);
 
 // A new StreamReading, made without a Python call.
 inline PyObject *new_stream_reading(double calibrated_value, uint32_t adc_value) {
-    auto *reading = PyObject_New(StreamReadingObject, stream_reading_type);
+    auto *reading = PyObject_New(StreamReadingObject, state.stream_reading_type);
     if (reading) {
         reading->calibrated_value = calibrated_value;
         reading->adc_value = adc_value;

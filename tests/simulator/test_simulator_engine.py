@@ -124,7 +124,7 @@ def test_every_frame_is_logged():
 
 
 @pytest.mark.parametrize("item_number, answered", [(ORVALE_ITEM_NUMBER, True), ("QKT08813", False)])
-@pytest.mark.parametrize("frame", [command(1, 32), command(1, 33), command(2, 33, 1), command(1, 30, 0)])
+@pytest.mark.parametrize("frame", [command(1, 32), command(1, 34), command(2, 34, 1), command(1, 30, 0)])
 def test_teds_commands_exist_only_on_the_teds_variant(item_number, answered, frame):
     instrument = InstrumentModel("HDA640", item_number, teds_image=bytes(512))
     assert (instrument.handle_frame(frame) is not None) is answered
@@ -134,7 +134,7 @@ def test_teds_memory_answers():
     image = bytes(range(256)) * 2
     instrument = InstrumentModel("HDA640", ORVALE_ITEM_NUMBER)
     assert payload_of(instrument, command(1, 32)) == b"\x00"
-    assert instrument.handle_frame(command(1, 31)) is None  # no sensor, no laser data
+    assert payload_of(instrument, command(1, 31)) == bytes(8)  # no sensor: empty laser data
     instrument.teds_image = image
     assert payload_of(instrument, command(1, 32)) == b"\x01"
     assert payload_of(instrument, command(1, 31)) == DEFAULT_TEDS_LASER

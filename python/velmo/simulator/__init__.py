@@ -10,6 +10,7 @@ from .instrument import (
     COUNTS_PER_UNIT,
     DEFAULT_BOARD_TEMPERATURE_COUNT,
     DEFAULT_TEDS_LASER,
+    FIRST_AUTO_TEDS_V1_FIRMWARE,
     ZERO_COUNT,
     InstrumentModel,
     LoadingPoint,
@@ -28,13 +29,14 @@ from .protocol import (
 )
 from .signals import constant, ramp, sine
 from .simulated import SimulatedInstrument
-from .teds import build_teds_image
+from .teds import TEDSSensor, build_teds_image
 
 __all__ = [
     "AnswerFaults",
     "COUNTS_PER_UNIT",
     "DEFAULT_BOARD_TEMPERATURE_COUNT",
     "DEFAULT_TEDS_LASER",
+    "FIRST_AUTO_TEDS_V1_FIRMWARE",
     "FrameParser",
     "InstrumentModel",
     "LoadingPoint",
@@ -44,6 +46,7 @@ __all__ = [
     "SAMPLING_RATES",
     "SimulatedInstrument",
     "StreamPacket",
+    "TEDSSensor",
     "ZERO_COUNT",
     "build_frame",
     "build_teds_image",

@@ -10,8 +10,9 @@ import signal
 import sys
 import threading
 
-from .protocol import MODELS
+from .protocol import MODELS, ORVALE_ITEM_NUMBER
 from .simulated import SimulatedInstrument
+from .teds import TEDSSensor
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
@@ -19,8 +20,21 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--model", choices=MODELS, default="HDA640")
     parser.add_argument("--item-number", help="item number the instrument reports (up to 10 ASCII characters)")
     parser.add_argument("--baud-rate", type=int, help="line rate it answers at (default: the model's own)")
-    parser.add_argument("--firmware", default="4.3.2", help="firmware version major.minor.patch")
+    parser.add_argument(
+        "--firmware",
+        default="4.3.2",
+        help="firmware version major.minor.patch; before 4.3.2 only the old AutoTEDS commands are known",
+    )
+    parser.add_argument(
+        "--sensor",
+        action="store_true",
+        help=f"attach a TEDS sensor (an HDA640 then reports item number {ORVALE_ITEM_NUMBER} "
+        "unless --item-number is given)",
+    )
+    parser.add_argument("--auto-teds", action="store_true", help="start with AutoTEDS switched on")
     arguments = parser.parse_args(argv)
+    if arguments.sensor and arguments.model == "HDA640" and arguments.item_number is None:
+        arguments.item_number = ORVALE_ITEM_NUMBER
     try:
         arguments.firmware = tuple(int(part) for part in arguments.firmware.split("."))
     except ValueError:
@@ -38,7 +52,13 @@ def main(argv: list[str] | None = None) -> int:
     for stop_signal in (signal.SIGINT, signal.SIGTERM):
         signal.signal(stop_signal, lambda *_: stop.set())
     with SimulatedInstrument(
-        arguments.model, arguments.item_number, arguments.firmware, arguments.baud_rate
+        arguments.model,
+        arguments.item_number,
+        arguments.firmware,
+        arguments.baud_rate,
+        sensor=TEDSSensor() if arguments.sensor else None,
+        auto_teds=arguments.auto_teds,
+        auto_teds_v1=arguments.auto_teds,
     ) as simulator:
         print(simulator.port, flush=True)
         print(f"{simulator!r}; Ctrl-C to stop", file=sys.stderr, flush=True)

@@ -15,6 +15,7 @@ from typing import Callable, NamedTuple, Sequence
 from . import protocol
 from .protocol import HIGH_RATE_CODE, ORVALE_ITEM_NUMBER, SAMPLING_RATES
 from .signals import Signal, SignalLike, as_signal, sample
+from .teds import TEDSSensor
 
 ITEM_NUMBER_SIZE = 10
 TEDS_IMAGE_SIZE = 512
@@ -22,6 +23,9 @@ TEDS_PAGE_SIZE = 32
 TEDS_LASER_SIZE = 8
 # Laser identification of the simulated sensor memory; byte 0 is the template.
 DEFAULT_TEDS_LASER = bytes.fromhex("21a1b2c3d4e5f607")
+NO_TEDS_LASER = bytes(8)
+# The first firmware that knows the V1 AutoTEDS command pair, and no longer the old one.
+FIRST_AUTO_TEDS_V1_FIRMWARE = (4, 3, 2)
 
 # Default calibration: every profile is bidirectional around ZERO_COUNT, with
 # direction 1 counts rising and direction 2 counts falling from it. Profile k
@@ -158,10 +162,15 @@ class InstrumentModel:
         signals: Sequence[SignalLike] | None = None,
         teds_image: bytes | None = None,
         teds_laser: bytes = DEFAULT_TEDS_LASER,
+        sensor: TEDSSensor | None = None,
         auto_teds: bool = False,
         auto_teds_v1: bool = False,
         clock: Callable[[], float] = time.monotonic,
     ):
+        """``sensor`` attaches a TEDS sensor; ``teds_image`` and ``teds_laser``
+        give a bare memory image instead. ``auto_teds`` and ``auto_teds_v1``
+        are the AutoTEDS switch as the old and the V1 command pair reach it;
+        the firmware answers only the pair it knows."""
         if model not in SAMPLING_RATES:
             raise ValueError(f"unknown model {model!r}; known: {', '.join(SAMPLING_RATES)}")
         self.model = model
@@ -183,8 +192,13 @@ class InstrumentModel:
         ]
         if len(self.signals) != len(self.channel_profiles):
             raise ValueError("one signal per channel")
+        if sensor is not None and teds_image is not None:
+            raise ValueError("give a sensor or a bare TEDS image, not both")
+        self.sensor: TEDSSensor | None = None
         self.teds_image = teds_image
         self.teds_laser = teds_laser
+        if sensor is not None:
+            self.attach_sensor(sensor)
         self.auto_teds = auto_teds
         self.auto_teds_v1 = auto_teds_v1
         self.streaming = False
@@ -205,6 +219,7 @@ class InstrumentModel:
         if image is not None and len(image) != TEDS_IMAGE_SIZE:
             raise ValueError(f"a TEDS image has {TEDS_IMAGE_SIZE} bytes, got {len(image)}")
         self._teds_image = None if image is None else bytes(image)
+        self.sensor = None  # a bare image describes no particular sensor
 
     @property
     def teds_laser(self) -> bytes:
@@ -215,6 +230,26 @@ class InstrumentModel:
         if len(laser) != TEDS_LASER_SIZE:
             raise ValueError(f"TEDS laser data have {TEDS_LASER_SIZE} bytes, got {len(laser)}")
         self._teds_laser = bytes(laser)
+
+    @property
+    def teds_sensor_connected(self) -> bool:
+        return self._teds_image is not None
+
+    def attach_sensor(self, sensor: TEDSSensor) -> None:
+        """Plug a TEDS sensor in; it may be done while a host is talking to the instrument."""
+        self._teds_laser = sensor.laser()
+        self._teds_image = sensor.image()
+        self.sensor = sensor
+
+    def detach_sensor(self) -> None:
+        """Unplug the TEDS sensor: its memory and laser data can no longer be read."""
+        self._teds_image = None
+        self.sensor = None
+
+    @property
+    def uses_auto_teds_v1(self) -> bool:
+        """Firmware 4.3.2 and later speak the V1 AutoTEDS commands, earlier ones the old."""
+        return self.firmware >= FIRST_AUTO_TEDS_V1_FIRMWARE
 
     @property
     def is_zeph_orvale(self) -> bool:
@@ -324,13 +359,13 @@ class InstrumentModel:
             (4, 25): (11, self._set_point_count),
         }
         teds = {
-            (1, 32): (5, lambda a: bytes((self.teds_image is not None,))),
+            (1, 32): (5, lambda a: bytes((self.teds_sensor_connected,))),
             (1, 31): (5, self._teds_laser_payload),
             (1, 30): (6, self._teds_page),
-            (1, 33): (5, lambda a: bytes((self.auto_teds,))),
-            (1, 34): (5, lambda a: bytes((self.auto_teds_v1,))),
-            (2, 33): (6, lambda a: self._switch("auto_teds", a[0])),
-            (2, 34): (6, lambda a: self._switch("auto_teds_v1", a[0])),
+            (1, 33): (5, self._old_auto_teds(lambda a: bytes((self.auto_teds,)))),
+            (1, 34): (5, self._v1_auto_teds(lambda a: bytes((self.auto_teds_v1,)))),
+            (2, 33): (6, self._old_auto_teds(lambda a: self._switch("auto_teds", a[0]))),
+            (2, 34): (6, self._v1_auto_teds(lambda a: self._switch("auto_teds_v1", a[0]))),
         }
         # TEDS commands exist only on the TEDS-capable variant; on any other
         # instrument they are unknown and go unanswered.
@@ -340,6 +375,22 @@ class InstrumentModel:
     def _teds_only(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
         def guarded(arguments: bytes) -> bytes:
             if not self.supports_teds:
+                raise _Refused
+            return handler(arguments)
+
+        return guarded
+
+    def _old_auto_teds(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
+        def guarded(arguments: bytes) -> bytes:
+            if self.uses_auto_teds_v1:
+                raise _Refused
+            return handler(arguments)
+
+        return guarded
+
+    def _v1_auto_teds(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
+        def guarded(arguments: bytes) -> bytes:
+            if not self.uses_auto_teds_v1:
                 raise _Refused
             return handler(arguments)
 
@@ -398,16 +449,15 @@ class InstrumentModel:
         return b""
 
     def _teds_laser_payload(self, _arguments: bytes) -> bytes:
-        # Without a sensor there is nothing to read the laser data from.
-        if self.teds_image is None:
-            raise _Refused
-        return self.teds_laser
+        # Without a sensor the instrument reports an empty laser identification.
+        return self.teds_laser if self.teds_sensor_connected else NO_TEDS_LASER
 
     def _teds_page(self, arguments: bytes) -> bytes:
         page = arguments[0]
-        if self.teds_image is None or page >= TEDS_IMAGE_SIZE // TEDS_PAGE_SIZE:
+        image = self.teds_image  # once: the sensor may be unplugged meanwhile
+        if image is None or page >= TEDS_IMAGE_SIZE // TEDS_PAGE_SIZE:
             raise _Refused
-        return self.teds_image[page * TEDS_PAGE_SIZE:(page + 1) * TEDS_PAGE_SIZE]
+        return image[page * TEDS_PAGE_SIZE:(page + 1) * TEDS_PAGE_SIZE]
 
     def _switch(self, name: str, value: int) -> bytes:
         setattr(self, name, bool(value))
