@@ -12,7 +12,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
-from velmo.simulator import SimulatedInstrument
+from velmo.simulator import ORVALE_ITEM_NUMBER, SimulatedInstrument, TEDSSensor
 
 TIMEOUT = 0.2
 # Three attempts of one port time-out each, two retry pauses, and slack for a loaded machine.
@@ -23,7 +23,17 @@ TIMED_OUT = (vdc.VelmoTimeoutError, rf"^No response received within {TIMEOUT}s t
 CUT_SHORT = (vdc.VelmoCommunicationError, r"^Incomplete response: expected \d+ bytes, got 4$")
 BAD_CHECKSUM = (vdc.VelmoProtocolError, r"^Invalid checksum in response$")
 BAD_CALIBRATION = (vdc.VelmoCalibrationError, r"^Error loading calibration data: Invalid checksum in response$")
-UNPLUGGED = (vdc.VelmoCommunicationError, r"^(Serial|Unexpected) (error during command transmission|communication error): ")
+UNPLUGGED_TEXT = r"(Serial|Unexpected) (error during command transmission|communication error): "
+UNPLUGGED = (vdc.VelmoCommunicationError, "^" + UNPLUGGED_TEXT)
+SENSOR = TEDSSensor(serial_number=4711, max_capacity=250.0)
+
+
+def teds_image_unreadable(error):
+    # The page reads quote the short time-out they set for themselves.
+    return vdc.VelmoTEDSDataCorruptedError, "^Error reading TEDS data: " + error
+
+
+TEDS_TIMED_OUT = teds_image_unreadable(r"No response received within 0\.05s timeout$")
 
 
 def stream_briefly(device):
@@ -48,6 +58,8 @@ OPERATIONS = {
                     lambda sim, result: result.convert_adc(sim.instrument.live_count(0))
                     == pytest.approx(sim.instrument.expected_load(sim.instrument.live_count(0)))),
     "streaming": (stream_briefly, lambda sim, result: result > 0),
+    "teds_image": (lambda device: device.communication_interface.generate_all_teds_data(),
+                   lambda sim, result: result == SENSOR.image()),
 }
 
 
@@ -56,14 +68,18 @@ class Bench:
 
     def __init__(self, stack):
         self.stack = stack
-        self.sim = stack.enter_context(SimulatedInstrument("HDA640"))
+        self.sim = stack.enter_context(self.instrument())
         self.link = vdc._SerialCommunicationInterface(self.sim.port, self.sim.baud_rate, TIMEOUT)
         self.link.connect()
         self.device = vdc.VelmoDevice(self.link, _internal_token=vdc._DEVICE_CREATION_TOKEN)
 
+    @staticmethod
+    def instrument():
+        return SimulatedInstrument("HDA640", ORVALE_ITEM_NUMBER, sensor=SENSOR)
+
     def replace_instrument(self):
         self.link.disconnect()
-        self.sim = self.stack.enter_context(SimulatedInstrument("HDA640"))
+        self.sim = self.stack.enter_context(self.instrument())
         self.link.comport = self.sim.port
         self.link.connect()
 
@@ -88,21 +104,25 @@ def use_right_rate(bench):
 # fault: (inject, bring the instrument back, {operation: (exception, message)})
 FAULTS = {
     "silent": (lambda b: setattr(b.sim, "silent", True), lambda b: b.sim.faults.clear(),
-               dict.fromkeys(OPERATIONS, TIMED_OUT)),
+               {**dict.fromkeys(OPERATIONS, TIMED_OUT), "teds_image": TEDS_TIMED_OUT}),
     # Streaming starts right after the switch's answer, so a cut or late answer is made up by
     # stream bytes: only commands without a stream behind them can see these two faults.
     "cut_short": (lambda b: b.sim.cut_next_answer(4), lambda b: None,
-                  dict.fromkeys(["identity", "parameter_get", "parameter_set", "calibration"], CUT_SHORT)),
+                  {**dict.fromkeys(["identity", "parameter_get", "parameter_set", "calibration"], CUT_SHORT),
+                   "teds_image": teds_image_unreadable(r"Incomplete response: expected \d+ bytes, got 4$")}),
     "bad_checksum": (lambda b: b.sim.corrupt_next_checksum(), lambda b: None,
-                     {"identity": BAD_CHECKSUM, "parameter_get": BAD_CHECKSUM, "calibration": BAD_CALIBRATION}),
+                     {"identity": BAD_CHECKSUM, "parameter_get": BAD_CHECKSUM, "calibration": BAD_CALIBRATION,
+                      "teds_image": teds_image_unreadable("Invalid checksum in response$")}),
     "garbage_first": (lambda b: b.sim.garbage_before_next_answer(), lambda b: None,
                       {"identity": BAD_CHECKSUM, "parameter_get": BAD_CHECKSUM, "calibration": BAD_CALIBRATION}),
     # Each answer comes just after its attempt has timed out: late answers must not be taken
     # for the answers of the commands that follow.
     "late_answers": (lambda b: setattr(b.sim, "delay", TIMEOUT * 1.05), lambda b: b.sim.faults.clear(),
-                     dict.fromkeys(["identity", "parameter_get", "parameter_set", "calibration"], TIMED_OUT)),
+                     {**dict.fromkeys(["identity", "parameter_get", "parameter_set", "calibration"], TIMED_OUT),
+                      "teds_image": TEDS_TIMED_OUT}),
     "unplugged": (unplug_soon, Bench.replace_instrument,
-                  {"identity": UNPLUGGED, "parameter_set": UNPLUGGED, "calibration": UNPLUGGED}),
+                  {"identity": UNPLUGGED, "parameter_set": UNPLUGGED, "calibration": UNPLUGGED,
+                   "teds_image": teds_image_unreadable(UNPLUGGED_TEXT)}),
     "wrong_rate": (use_wrong_rate, use_right_rate, {"identity": TIMED_OUT, "parameter_get": TIMED_OUT}),
 }
 CASES = [(fault, operation) for fault, (_, _, expected) in FAULTS.items() for operation in expected]
@@ -121,8 +141,8 @@ def test_fault(fault, operation):
             with pytest.raises(error, match=message) as raised:
                 run(bench.device)
             assert time.monotonic() - started < LONGEST_FAILURE
-            if error is vdc.VelmoCalibrationError:
-                assert isinstance(raised.value.__cause__, vdc.VelmoProtocolError)
+            if error in (vdc.VelmoCalibrationError, vdc.VelmoTEDSDataCorruptedError):
+                assert isinstance(raised.value.__cause__, vdc.VelmoDeviceError)
             assert bench.link.serial_connection is not None  # a failed transaction leaves the port open
             restore(bench)
             for _ in range(2):  # the late answers of the failed attempts are not taken for these
