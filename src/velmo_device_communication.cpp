@@ -49,9 +49,13 @@ int exec_module(PyObject *module) noexcept {
     }
     // nanobind's runtime (rendering a python_error, its function and type objects) reads
     // the per-domain internals that its NB_MODULE macro would create. This module writes its
-    // own creation and execution steps, so this private entry is called here and nowhere
-    // else; the build pins nanobind to the versions it is tested with.
+    // own creation and execution steps, so it calls that macro's private entry here and
+    // nowhere else; the entry was renamed in nanobind 2.10.
+#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
+    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
+#else
     nanobind::detail::init(NB_DOMAIN_STR);
+#endif
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     try {

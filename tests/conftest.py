@@ -1,10 +1,12 @@
+import importlib.util
 import sys
 from pathlib import Path
 
 # The pure-Python tools live under python/; make them importable when the
-# package has not been installed.
+# package has not been installed. An installed package comes first: it holds
+# the compiled velmo._columns, which the source tree does not.
 PYTHON_SOURCES = str(Path(__file__).resolve().parent.parent / "python")
-if PYTHON_SOURCES not in sys.path:
+if importlib.util.find_spec("velmo") is None and PYTHON_SOURCES not in sys.path:
     sys.path.insert(0, PYTHON_SOURCES)
 
 # --- Module test fixtures -------------------------------------------------

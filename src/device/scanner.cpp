@@ -204,7 +204,7 @@ void bind_scanner(nb::module_ &m) {
     nb::object cls = make_class(
         m, "VelmoSerialScanner",
         "\n    VELMOSerialScanner handles discovery operations for VELMO devices.\n    ");
-    add_method(cls, method_def<init>());
+    add_initializer(cls, method_def<init>());
     add_class_method(cls, method_def<discover_devices>());
 }
 

@@ -391,8 +391,8 @@ const char *const device_doc =
 
 void bind_velmo_device(nb::module_ &m) {
     nb::object cls = make_class(m, "VelmoDevice", device_doc);
+    add_initializer(cls, method_def<init>());
     PyMethodDef *definitions[] = {
-        method_def<init>(),
         method_def<device_method<get_ndr>>(),
         method_def<device_method<get_model_number>>(),
         method_def<device_method<disconnect>>(),

@@ -293,7 +293,7 @@ void send_transaction(nb::handle self, const char *command_property, nb::handle 
 }
 
 void bind_connection(nb::handle cls) {
-    add_method(cls, method_def<init>());
+    add_initializer(cls, method_def<init>());
     add_method(cls, method_def<connect>());
     add_method(cls, method_def<disconnect>());
     add_method(cls, method_def<get_model_number>());

@@ -26,6 +26,11 @@ void parse_arguments(const char *function, const Parameters &parameters, PyObjec
                      Py_ssize_t nargs, PyObject *kwnames, PyObject **out) {
     const size_t positional = (size_t)nargs;
     const size_t max_positional = parameters.count - parameters.keyword_only;
+    if (!kwnames && positional >= parameters.required && positional <= max_positional) {
+        for (size_t i = 0; i < positional; ++i)
+            out[i] = args[i];
+        return;
+    }
     if (positional > max_positional) {
         const size_t least = std::min(parameters.required, max_positional);
         const char *plural = max_positional == 1 ? "" : "s";
@@ -267,18 +272,28 @@ nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
     return nb::steal((PyObject *)function);
 }
 
-void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
-    if (!state.annotated_method_type)
-        state.annotated_method_type =
+// A method of `cls` held by a function-like object, as a Python function would be: it binds
+// to whatever its descriptor protocol is given and can carry attributes.
+static nb::object add_function_method(nb::handle cls, PyMethodDef *def) {
+    if (!state.function_method_type)
+        state.function_method_type =
             make_function_like_type("velmo_device_communication.method", true);
     nb::object descriptor = checked(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
     nb::object function =
-        new_function_like(state.annotated_method_type, forward_to_method, {descriptor});
+        new_function_like(state.function_method_type, forward_to_method, {descriptor});
     for (const char *name : {"__name__", "__qualname__", "__doc__", "__text_signature__"})
         function.attr(name) = descriptor.attr(name);
-    function.attr(name_of("__annotations__")) = annotations;
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
+    return function;
+}
+
+void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
+    add_function_method(cls, def).attr(name_of("__annotations__")) = annotations;
+}
+
+void add_initializer(nb::handle cls, PyMethodDef *def) {
+    add_function_method(cls, def);
 }
 
 // Functions carry the module's name, not the module, as `__module__`. A static method's

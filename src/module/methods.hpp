@@ -140,6 +140,9 @@ nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
 
 // A method of `cls` whose function object carries `__annotations__`.
 void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations);
+// The `__init__` of an ordinary class. Held like a Python function, so that inspect (which
+// since 3.13 binds a class's `__init__` to the class) reads the constructor's signature.
+void add_initializer(nb::handle cls, PyMethodDef *def);
 // A class method of `cls`.
 void add_class_method(nb::handle cls, PyMethodDef *def);
 // A static method of `cls`.

@@ -38,10 +38,10 @@ struct ModuleState {
     PyTypeObject *stream_reading_type = nullptr;
     PyTypeObject *stream_conversion_result_type = nullptr;
 
-    // Function-like types of the retry policy and of annotated methods.
+    // Function-like types of the retry policy and of methods held like Python functions.
     PyTypeObject *decorator_type = nullptr;
     PyTypeObject *wrapper_type = nullptr;
-    PyTypeObject *annotated_method_type = nullptr;
+    PyTypeObject *function_method_type = nullptr;
 
     PyObject *command_class = nullptr;
     PyObject *command_operations_class = nullptr;

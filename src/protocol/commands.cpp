@@ -140,12 +140,12 @@ const Method command_operations_init{
 
 void bind_commands(nb::module_ &m) {
     nb::object command = make_class(m, "_Command", nullptr);
-    add_method(command, method_def<command_init>());
+    add_initializer(command, method_def<command_init>());
     add_method(command, method_def<to_byte_array>());
     state.command_class = command.release().ptr();
 
     nb::object operations = make_class(m, "_CommandOperations", nullptr);
-    add_method(operations, method_def<command_operations_init>());
+    add_initializer(operations, method_def<command_operations_init>());
     add_command_properties(operations, std::make_index_sequence<std::size(command_table)>());
     bind_frames(operations);
     state.command_operations_class = operations.release().ptr();

@@ -26,4 +26,27 @@ struct HighRatePacket {
     }
 };
 
+struct PacketScan {
+    size_t position = 0; // where the unparsed rest of the buffer starts
+    size_t invalid = 0;  // windows skipped: checksum mismatches and refused packets
+};
+
+// Slides over `data` packet by packet. A window whose checksum fails, or whose count
+// `accept(count, position)` refuses, is counted and skipped by one byte only, so the
+// stream resynchronises on the next matching window. Stops with less than a packet left.
+template <typename Packet, typename Accept>
+PacketScan scan_packets(const uint8_t *data, size_t n, Accept &&accept) {
+    PacketScan scan;
+    while (scan.position + Packet::size <= n) {
+        const uint8_t *packet = data + scan.position;
+        if (Packet::valid(packet) && accept(Packet::count(packet), scan.position)) {
+            scan.position += Packet::size;
+        } else {
+            ++scan.invalid;
+            ++scan.position;
+        }
+    }
+    return scan;
+}
+
 } // namespace velmo

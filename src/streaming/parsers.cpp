@@ -53,17 +53,7 @@ nb::object parse_native(const uint8_t *data, int32_t n, const AdcCalibration &ca
     nb::object readings = checked(PyList_New(capacity));
     PyObject **items = reinterpret_cast<PyListObject *>(readings.ptr())->ob_item;
     Py_ssize_t count = 0;
-    int32_t i = 0;
-    int32_t invalid = 0;
-    const int32_t last_start = n - (int32_t)Packet::size;
-    while (i <= last_start) {
-        const uint8_t *packet = data + i;
-        if (!Packet::valid(packet)) {
-            ++invalid;
-            ++i;
-            continue;
-        }
-        const uint32_t adc_value = Packet::count(packet);
+    const PacketScan scan = scan_packets<Packet>(data, n, [&](uint32_t adc_value, size_t) {
         PyObject *reading = new_stream_reading(convert_count(calibration, adc_value), adc_value);
         if (!reading) {
             if (PyList_SetSlice(readings.ptr(), count, capacity, nullptr) < 0)
@@ -71,12 +61,12 @@ nb::object parse_native(const uint8_t *data, int32_t n, const AdcCalibration &ca
             throw nb::python_error();
         }
         items[count++] = reading;
-        i += (int32_t)Packet::size;
-    }
+        return true;
+    });
     if (PyList_SetSlice(readings.ptr(), count, capacity, nullptr) < 0)
         throw nb::python_error();
-    progress.position = i;
-    progress.invalid = invalid;
+    progress.position = (int32_t)scan.position;
+    progress.invalid = (int32_t)scan.invalid;
     return readings;
 }
 
@@ -91,34 +81,25 @@ nb::object parse_through_python(const uint8_t *data, int32_t n, nb::handle conve
                                 ParseProgress &progress) {
     nb::object readings = checked(PyList_New(0));
     const nb::handle convert_adc = name_of("convert_adc");
-    int32_t i = 0;
-    const int32_t last_start = n - (int32_t)Packet::size;
-    while (i <= last_start) {
-        const uint8_t *packet = data + i;
-        if (!Packet::valid(packet)) {
-            ++progress.invalid;
-            ++i;
-            continue;
-        }
+    const PacketScan scan = scan_packets<Packet>(data, n, [&](uint32_t adc_value, size_t position) {
         try {
-            const uint32_t adc_value = Packet::count(packet);
             nb::object count = checked(PyLong_FromUnsignedLong(adc_value));
             PyObject *stack[] = {converter.ptr(), count.ptr()};
             nb::object load = call_method_with(convert_adc, stack, 2);
             nb::object reading = checked(new_stream_reading(to_double(load), adc_value));
             if (PyList_Append(readings.ptr(), reading.ptr()) < 0)
                 throw nb::python_error();
-            i += (int32_t)Packet::size;
+            return true;
         } catch (nb::python_error &raised) {
             CaughtError error(raised);
             if (!is_tolerated_conversion_failure(error))
                 error.rethrow();
-            log_warning("ADC conversion failed at index %d: %S", (int)i, error.value());
-            ++progress.invalid;
-            ++i;
+            log_warning("ADC conversion failed at index %zu: %S", position, error.value());
+            return false;
         }
-    }
-    progress.position = i;
+    });
+    progress.position = (int32_t)scan.position;
+    progress.invalid = (int32_t)scan.invalid;
     return readings;
 }
 

@@ -96,7 +96,7 @@ int set_result_field(PyObject *self, PyObject *value, void *closure) noexcept {
     PyObject *assigned = value ? value : Py_None;
     return guarded_slot([&] {
         check_field(assigned, static_cast<PyTypeObject *>(closure));
-        Py_SETREF(result_of(self)->*Field, Py_NewRef(assigned));
+        Py_XSETREF(result_of(self)->*Field, Py_NewRef(assigned));
     });
 }
 

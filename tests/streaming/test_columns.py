@@ -1,0 +1,109 @@
+"""velmo._columns against the module's stream parsers."""
+
+import array
+import logging
+import re
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import velmo_device_communication as vdc
+from bench.reference import high_rate_packet, standard_packet
+from velmo import _columns
+
+PARSERS = {4: vdc.StreamDataConverter.convert_stream_data_to_reading,
+           3: vdc.StreamDataConverter.convert_stream_data_to_reading_38_kHz}
+COLUMNS = {4: _columns.parse_standard, 3: _columns.parse_high_rate}
+PACKETS = {4: standard_packet, 3: high_rate_packet}
+both = pytest.mark.parametrize("size", [4, 3], ids=["standard", "high_rate"])
+
+
+class Subclass(vdc.ADCConverter):
+    """Not the exact type: goes through the module's parser."""
+
+
+class Halving:
+    def convert_adc(self, adc):
+        if adc % 3 == 0:
+            raise ValueError("not this one")  # counted as invalid, skipped by one byte
+        return adc / 2
+
+
+calibrations = st.fixed_dictionaries({
+    "number_of_directions": st.sampled_from([0, 1]),
+    "direction_1_offset_value": st.floats(0, 2**32), "direction_1_fullscale_value": st.floats(0, 2**32),
+    "direction_2_offset_value": st.floats(0, 2**32), "direction_2_fullscale_value": st.floats(0, 2**32),
+    "direction_1_fullscale_load": st.floats(-1e4, 1e4), "direction_2_fullscale_load": st.floats(-1e4, 1e4),
+    "scale_factor": st.floats(-10, 10), "offset": st.floats(-100, 100), "midpoint_offset": st.floats(-2**33, 2**33),
+})
+
+
+def converter_with(fields, cls=vdc.ADCConverter):
+    converter = cls()
+    for name, value in fields.items():
+        setattr(converter, name, value)
+    return converter
+
+
+def streams(size):
+    piece = st.one_of(st.integers(0, 2**32 - 1).map(PACKETS[size]), st.binary(min_size=1, max_size=5))
+    return st.lists(piece, max_size=40).map(b"".join)
+
+
+def parse_in_pieces(parse, data, bounds):
+    """Feeds the remainder forward across the pieces; (loads, counts, remainder, invalid in all)."""
+    loads, counts, remainder, invalid = array.array("d"), array.array("I"), bytearray(), 0
+    for lo, hi in zip(bounds, bounds[1:]):
+        piece_loads, piece_counts, remainder, piece_invalid = parse(remainder + data[lo:hi])
+        loads += piece_loads
+        counts += piece_counts
+        invalid += piece_invalid
+    return loads, counts, remainder, invalid
+
+
+def module_in_pieces(size, data, bounds, converter, caplog):
+    caplog.clear()
+    loads, counts, remainder = [], [], bytearray()
+    for lo, hi in zip(bounds, bounds[1:]):
+        result = PARSERS[size](remainder + data[lo:hi], converter)
+        loads += [r.calibrated_value for r in result.readings]
+        counts += [r.adc_value for r in result.readings]
+        remainder = result.remainder
+    messages = [r.getMessage() for r in caplog.records]
+    invalid = sum(int(n) for m in messages for n in re.findall(r"^Stream conversion: (\d+) invalid", m))
+    return array.array("d", loads), array.array("I", counts), remainder, invalid
+
+
+@both
+@pytest.mark.parametrize("kind", ["exact", "subclass", "duck-typed"])
+def test_columns_equal_the_module_parser_in_random_pieces(size, kind, caplog):
+    caplog.set_level(logging.WARNING, logger="velmo_device_communication")
+
+    @settings(max_examples=120, deadline=None)
+    @given(data=streams(size), cuts=st.lists(st.integers(0, 200), max_size=8), fields=calibrations)
+    def run(data, cuts, fields):
+        converter = {"exact": lambda: converter_with(fields), "subclass": lambda: converter_with(fields, Subclass),
+                     "duck-typed": Halving}[kind]()
+        bounds = sorted({min(c, len(data)) for c in cuts} | {0, len(data)})
+        expected = module_in_pieces(size, data, bounds, converter, caplog)
+        loads, counts, remainder, invalid = parse_in_pieces(lambda d: COLUMNS[size](d, converter), data, bounds)
+        # Bit for bit: NaN and -0.0 loads included.
+        assert (loads.tobytes(), counts, remainder, invalid) == (expected[0].tobytes(), *expected[1:])
+
+    run()
+
+
+@both
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview], ids=lambda t: t.__name__)
+def test_any_buffer_in_new_columns_out(size, wrap):
+    data = PACKETS[size](0x12345600) * 3 + b"\x01"
+    source = wrap(data)
+    loads, counts, remainder, invalid = COLUMNS[size](source, vdc.ADCConverter())
+    assert (loads.typecode, counts.typecode, type(remainder), invalid) == ("d", "I", bytearray, 0)
+    assert list(counts) == [0x12345600 & (0xFFFFFF00 if size == 4 else 0xFFFF0000)] * 3 and remainder == b"\x01"
+    short = wrap(data[: size - 1])
+    assert COLUMNS[size](short, Subclass())[2] is not short  # even the short-input remainder is a new object
+    with pytest.raises(TypeError):
+        COLUMNS[size](None, vdc.ADCConverter())
+
