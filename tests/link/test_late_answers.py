@@ -5,6 +5,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
+from support.bare_port import BarePort
 from velmo.simulator import SimulatedInstrument
 
 TIMEOUT = 0.2
@@ -31,21 +32,13 @@ def test_a_late_answer_is_never_taken_for_another_command(lateness):
         link.disconnect()
 
 
-class SlowPort:
+class SlowPort(BarePort):
     """Answers every command with a zero count, or stays silent for a read time-out."""
 
-    is_open = True
-    port = "COM3"
     read_timeout = 0.15
 
     def __init__(self):
         self.silent = False
-
-    def reset_input_buffer(self):
-        pass
-
-    def write(self, data):
-        return len(data)
 
     def read(self, size=1):
         if self.silent:
