@@ -178,6 +178,32 @@ def test_pickling(make):
     assert_no_growth(lambda: pickle.loads(pickle.dumps(value, pickle.HIGHEST_PROTOCOL)), value)
 
 
+TEDS_IMAGE = bytes(range(256)) * 2
+
+
+@pytest.mark.parametrize(
+    "image, template, error",
+    [(TEDS_IMAGE, 33, None), (bytearray(TEDS_IMAGE), 33, None), (list(TEDS_IMAGE), 33, None),
+     (bytes(511), 33, vdc.VelmoTEDSDataCorruptedError), (TEDS_IMAGE, "33", vdc.VelmoTEDSDataCorruptedError),
+     ([0] * 100 + [300] + [0] * 411, 33, vdc.VelmoTEDSDataCorruptedError)],
+    ids=["bytes", "bytearray", "list", "short", "bad_template", "bad_element"],
+)
+def test_teds_parse_from_bytes(image, template, error):
+    call = (lambda: vdc.TEDSData.parse_from_bytes(image, template))
+    assert_no_growth(raising(call, error) if error else call, image, template)
+
+
+def test_teds_record_helpers_and_pickling():
+    record = vdc.TEDSData.parse_from_bytes(TEDS_IMAGE, 33)
+    bits = vdc.TEDSData.bytes_to_bits(TEDS_IMAGE, skip_checksums=True)
+    assert_no_growth(lambda: vdc.TEDSData.bytes_to_bits(TEDS_IMAGE, skip_checksums=True), TEDS_IMAGE)
+    assert_no_growth(lambda: vdc.TEDSData.bits_to_int(bits, 8, 24), bits)
+    assert_no_growth(lambda: vdc.TEDSData.bits_to_float(bits, 40), bits)
+    assert_no_growth(raising(lambda: vdc.TEDSData.bits_to_int(bits, -5000, 8), IndexError), bits)
+    assert_no_growth(vdc.TEDSData)
+    assert_no_growth(lambda: pickle.loads(pickle.dumps(record, pickle.HIGHEST_PROTOCOL)), record)
+
+
 class AnsweringPort(BarePort):
     """Answers every command with the same answer."""
 
