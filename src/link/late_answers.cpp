@@ -46,6 +46,7 @@ LateAnswerWatch::LateAnswerWatch(nb::handle self, nb::handle frame) : self_(self
             throw nb::python_error();
         return;
     }
+    // Held: the sleep below runs Python code, which may replace the entry.
     nb::object window = nb::borrow(found);
     if (!PyTuple_Check(found) || PyTuple_GET_SIZE(found) != 3) {
         close_window(dict);
