@@ -75,27 +75,34 @@ inline constexpr double millivolts_per_volt = 1000.0;
 // Flag byte value that marks a calibration in the reverse direction too.
 inline constexpr uint32_t reverse_scaling_mark = 0x55;
 
+// The numeric fields of a record, zero in a new one. Electrical outputs in millivolts per volt.
+struct RecordNumbers {
+    int32_t template_number = 0; // from the memory's laser data, not from the image
+    int32_t engineering_unit = 0;
+    double min_capacity = 0.0;
+    double max_capacity = 0.0;
+    double min_electrical = 0.0;
+    double max_electrical = 0.0;
+    bool reverse_scaling_enabled = false;
+    double reverse_max_electrical = 0.0;
+};
+
 struct SensorFields {
     uint32_t serial_number;
-    int32_t engineering_unit;
-    double min_capacity;
-    double max_capacity;
-    double min_electrical;
-    double max_electrical;
-    bool reverse_scaling_enabled;
-    double reverse_max_electrical;
+    RecordNumbers numbers;
 };
 
 inline SensorFields sensor_fields(const BitStream &stream) {
-    SensorFields fields;
+    SensorFields fields{};
     fields.serial_number = stream.unsigned_field(40, 24);
-    fields.engineering_unit = (int32_t)stream.unsigned_field(74, 6);
-    fields.min_capacity = stream.single_field(80);
-    fields.max_capacity = stream.single_field(112);
-    fields.min_electrical = stream.single_field(146) * millivolts_per_volt;
-    fields.max_electrical = stream.single_field(178) * millivolts_per_volt;
-    fields.reverse_scaling_enabled = stream.unsigned_field(568, 8) == reverse_scaling_mark;
-    fields.reverse_max_electrical = stream.single_field(576) * millivolts_per_volt;
+    RecordNumbers &numbers = fields.numbers;
+    numbers.engineering_unit = (int32_t)stream.unsigned_field(74, 6);
+    numbers.min_capacity = stream.single_field(80);
+    numbers.max_capacity = stream.single_field(112);
+    numbers.min_electrical = stream.single_field(146) * millivolts_per_volt;
+    numbers.max_electrical = stream.single_field(178) * millivolts_per_volt;
+    numbers.reverse_scaling_enabled = stream.unsigned_field(568, 8) == reverse_scaling_mark;
+    numbers.reverse_max_electrical = stream.single_field(576) * millivolts_per_volt;
     return fields;
 }
 

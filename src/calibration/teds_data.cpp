@@ -16,51 +16,39 @@ namespace {
 struct TedsDataObject {
     PyObject_HEAD PyObject *raw_data;
     PyObject *serial_number;
-    int32_t template_number;
-    int32_t engineering_unit;
-    double min_capacity;
-    double max_capacity;
-    double min_electrical;
-    double max_electrical;
-    bool reverse_scaling_enabled;
-    double reverse_max_electrical;
+    teds::RecordNumbers numbers;
 };
 
 TedsDataObject *record_of(PyObject *self) {
     return reinterpret_cast<TedsDataObject *>(self);
 }
 
+using teds::RecordNumbers;
+
 void set_defaults(TedsDataObject *record) {
     Py_XSETREF(record->raw_data, Py_NewRef(Py_None));
     Py_XSETREF(record->serial_number, PyUnicode_New(0, 0));
-    record->template_number = 0;
-    record->engineering_unit = 0;
-    record->min_capacity = 0.0;
-    record->max_capacity = 0.0;
-    record->min_electrical = 0.0;
-    record->max_electrical = 0.0;
-    record->reverse_scaling_enabled = false;
-    record->reverse_max_electrical = 0.0;
+    record->numbers = RecordNumbers();
 }
 
 // -- fields ------------------------------------------------------------------------------------
 
-template <double TedsDataObject::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
-    return PyFloat_FromDouble(record_of(self)->*Field);
+template <double RecordNumbers::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
+    return PyFloat_FromDouble(record_of(self)->numbers.*Field);
 }
 
-template <double TedsDataObject::*Field>
+template <double RecordNumbers::*Field>
 int set_double(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<double, to_double>(record_of(self)->*Field, value);
+    return set_field<double, to_double>(record_of(self)->numbers.*Field, value);
 }
 
-template <int32_t TedsDataObject::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
-    return PyLong_FromLong(record_of(self)->*Field);
+template <int32_t RecordNumbers::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
+    return PyLong_FromLong(record_of(self)->numbers.*Field);
 }
 
-template <int32_t TedsDataObject::*Field>
+template <int32_t RecordNumbers::*Field>
 int set_int(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<int32_t, to_int32>(record_of(self)->*Field, value);
+    return set_field<int32_t, to_int32>(record_of(self)->numbers.*Field, value);
 }
 
 template <PyObject *TedsDataObject::*Field> PyObject *get_object(PyObject *self, void *) noexcept {
@@ -83,32 +71,26 @@ int set_serial_number(PyObject *self, PyObject *value, void *) noexcept {
 }
 
 PyObject *get_reverse_scaling(PyObject *self, void *) noexcept {
-    return PyBool_FromLong(record_of(self)->reverse_scaling_enabled);
+    return PyBool_FromLong(record_of(self)->numbers.reverse_scaling_enabled);
 }
 
 int set_reverse_scaling(PyObject *self, PyObject *value, void *) noexcept {
-    if (!value)
-        return refuse_deletion();
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0)
-        return -1;
-    record_of(self)->reverse_scaling_enabled = truth != 0;
-    return 0;
+    return set_field<bool, truth_of>(record_of(self)->numbers.reverse_scaling_enabled, value);
 }
 
 #define VELMO_DOUBLE_FIELD(name)                                                                   \
-    {#name, get_double<&TedsDataObject::name>, set_double<&TedsDataObject::name>,                  \
+    {#name, get_double<&RecordNumbers::name>, set_double<&RecordNumbers::name>,                    \
      #name ": 'double'", nullptr}
 
 // In the order of the record's fields, which is also the order of the pickled state.
 PyGetSetDef teds_getset[] = {
     {"raw_data", get_object<&TedsDataObject::raw_data>, set_raw_data, "raw_data: object", nullptr},
-    {"template", get_int<&TedsDataObject::template_number>,
-     set_int<&TedsDataObject::template_number>, "template: 'int'", nullptr},
+    {"template", get_int<&RecordNumbers::template_number>, set_int<&RecordNumbers::template_number>,
+     "template: 'int'", nullptr},
     {"serial_number", get_object<&TedsDataObject::serial_number>, set_serial_number,
      "serial_number: str", nullptr},
-    {"engineering_unit", get_int<&TedsDataObject::engineering_unit>,
-     set_int<&TedsDataObject::engineering_unit>, "engineering_unit: 'int'", nullptr},
+    {"engineering_unit", get_int<&RecordNumbers::engineering_unit>,
+     set_int<&RecordNumbers::engineering_unit>, "engineering_unit: 'int'", nullptr},
     VELMO_DOUBLE_FIELD(min_capacity),
     VELMO_DOUBLE_FIELD(max_capacity),
     VELMO_DOUBLE_FIELD(min_electrical),
@@ -199,17 +181,6 @@ std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
         if (keep(i))
             kept.push_back(element_byte(sequence, i));
     return kept;
-}
-
-bool truth_of(PyObject *value) {
-    if (value == Py_True)
-        return true;
-    if (value == Py_False)
-        return false;
-    const int truth = PyObject_IsTrue(value);
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
 }
 
 // An integer argument; a float is refused as Python's own index arithmetic refuses it.
@@ -325,16 +296,11 @@ nb::object parse_record(nb::handle raw_bytes, nb::handle template_byte) {
     nb::object self = new_record(state.teds_data_type);
     TedsDataObject *record = record_of(self.ptr());
     Py_SETREF(record->raw_data, Py_NewRef(raw_bytes.ptr()));
-    record->template_number = to_int32(template_byte);
+    const int32_t template_number = to_int32(template_byte);
     Py_SETREF(record->serial_number,
               format_text("%lu", (unsigned long)fields.serial_number).release().ptr());
-    record->engineering_unit = fields.engineering_unit;
-    record->min_capacity = fields.min_capacity;
-    record->max_capacity = fields.max_capacity;
-    record->min_electrical = fields.min_electrical;
-    record->max_electrical = fields.max_electrical;
-    record->reverse_scaling_enabled = fields.reverse_scaling_enabled;
-    record->reverse_max_electrical = fields.reverse_max_electrical;
+    record->numbers = fields.numbers;
+    record->numbers.template_number = template_number;
     return self;
 }
 

@@ -13,13 +13,6 @@ nb::object interface_of(nb::handle self) {
     return self.attr(name_of("communication_interface"));
 }
 
-bool truth_of(nb::handle value) {
-    const int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0)
-        throw nb::python_error();
-    return truth != 0;
-}
-
 bool call_truth(nb::handle self, const char *method) {
     return truth_of(call_method(self, method));
 }
@@ -43,7 +36,7 @@ nb::object loaded_record(nb::handle self) {
 }
 
 // Runs `body`; an ordinary exception is handed to `on_error` instead of propagating.
-template <typename Body, typename OnError> void logging_errors(Body body, OnError on_error) {
+template <typename Body, typename OnError> void handling_errors(Body body, OnError on_error) {
     try {
         body();
     } catch (nb::python_error &raised) {
@@ -61,7 +54,7 @@ const Method initialize_teds{
     "TEDS, AutoTEDS is on and a sensor is connected. Failures are logged, never raised; the\n"
     "device then keeps its calibration.",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        logging_errors(
+        handling_errors(
             [&] {
                 if (!call_truth(self, "supports_teds")) {
                     log_debug("Device does not support TEDS - skipping TEDS initialization");
@@ -205,8 +198,9 @@ const Method reload_teds_data{
         if (!call_truth(self, "teds_is_connected"))
             raise(state.teds_not_connected_error, "No TEDS sensor connected to device");
         log_info("Reloading TEDS data from sensor");
-        logging_errors([&] { load_record_and_calibration(self); },
-                       [](const CaughtError &e) { log_error("Error loading teds %S", e.value()); });
+        handling_errors(
+            [&] { load_record_and_calibration(self); },
+            [](const CaughtError &e) { log_error("Error loading teds %S", e.value()); });
         return nb::none();
     }};
 
@@ -220,7 +214,7 @@ const Method supports_teds{
             self.attr(name_of("_model_number")) = call_method(self, "get_model_number");
         if (self.attr(name_of("_item_number")).is_none()) {
             nb::object item_number = nb::str("");
-            logging_errors(
+            handling_errors(
                 [&] { item_number = call_method(interface_of(self), "get_item_number"); },
                 [](const CaughtError &) {});
             self.attr(name_of("_item_number")) = item_number;
@@ -264,7 +258,7 @@ nb::object firmware_version(nb::handle self) {
     nb::object version = self.attr(name_of("_firmware_version"));
     if (!version.is_none())
         return version;
-    logging_errors(
+    handling_errors(
         [&] {
             self.attr(name_of("_firmware_version")) =
                 call_method(interface_of(self), "get_firmware_version_with_patch");
@@ -308,11 +302,11 @@ const Method should_use_auto_teds_v1{
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         nb::object version = firmware_version(self);
         bool uses_v1 = false;
-        logging_errors([&] { uses_v1 = firmware_uses_v1(version); },
-                       [&](const CaughtError &e) {
-                           log_warning("Failed to parse firmware version '%S': %S", version,
-                                       e.value());
-                       });
+        handling_errors([&] { uses_v1 = firmware_uses_v1(version); },
+                        [&](const CaughtError &e) {
+                            log_warning("Failed to parse firmware version '%S': %S", version,
+                                        e.value());
+                        });
         return nb::bool_(uses_v1);
     }};
 
@@ -391,12 +385,12 @@ const Method load_teds_calibration_hda640{
     ":raises VelmoCalibrationError: If the calibration cannot be derived",
     parameters(required("teds_data"), required("profile")),
     [](nb::handle self, PyObject **args) -> nb::object {
-        logging_errors([&] { build_teds_calibration(self, args[0], args[1]); },
-                       [](const CaughtError &e) {
-                           log_error("Failed to load TEDS calibration: %S", e.value());
-                           raise_from(state.calibration_error, e,
-                                      "Error loading TEDS calibration: %S", e.value());
-                       });
+        handling_errors([&] { build_teds_calibration(self, args[0], args[1]); },
+                        [](const CaughtError &e) {
+                            log_error("Failed to load TEDS calibration: %S", e.value());
+                            raise_from(state.calibration_error, e,
+                                       "Error loading TEDS calibration: %S", e.value());
+                        });
         return nb::none();
     }};
 

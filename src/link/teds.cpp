@@ -161,10 +161,7 @@ template <const char *Property> nb::object auto_teds_state(nb::handle self, PyOb
 template <const char *Property> nb::object switch_auto_teds(nb::handle self, PyObject **args) {
     check_support(self);
     nb::object command = command_of(self, Property);
-    const int is_set = PyObject_IsTrue(args[0]);
-    if (is_set < 0)
-        throw nb::python_error();
-    nb::object value = new_int(is_set);
+    nb::object value = new_int(truth_of(args[0]) ? 1 : 0);
     PyObject *value_argument[] = {value.ptr()};
     nb::object arguments = argument_bytes(value_argument, 1);
     with_timeout(self, auto_teds_write_timeout, [&] {

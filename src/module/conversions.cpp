@@ -92,6 +92,13 @@ bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {
     return false;
 }
 
+bool truth_of(nb::handle value) {
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0)
+        throw nb::python_error();
+    return truth != 0;
+}
+
 bool python_equal(nb::handle left, nb::handle right) {
     const int equal = PyObject_RichCompareBool(left.ptr(), right.ptr(), Py_EQ);
     if (equal < 0)

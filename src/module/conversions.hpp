@@ -25,6 +25,9 @@ nb::object new_text(const std::string &text);
 // nothing may run Python code between this call and the last read of `data`.
 bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size);
 
+// Python's truth test of a value.
+bool truth_of(nb::handle value);
+
 // `left == right` as Python decides it.
 bool python_equal(nb::handle left, nb::handle right);
 

@@ -2,17 +2,9 @@
 
 import pytest
 
+from conftest import frame as command
 from velmo.simulator import ORVALE_ITEM_NUMBER, InstrumentModel, TEDSSensor
 from velmo.simulator.__main__ import parse_arguments
-
-
-def weighted_checksum(data):
-    return sum(weight * byte for weight, byte in enumerate(data, start=1)) % 256
-
-
-def command(high, low, *arguments):
-    head = bytes([0, 5 + len(arguments), high, low, *arguments])
-    return head + bytes([weighted_checksum(head)])
 
 
 def payload(instrument, frame):

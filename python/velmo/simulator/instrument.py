@@ -134,6 +134,17 @@ class _Refused(Exception):
     """A command the instrument does not execute; it stays silent."""
 
 
+def _answered_if(condition: Callable[[], bool], handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
+    """A command handler that the instrument runs only while ``condition()`` holds."""
+
+    def guarded(arguments: bytes) -> bytes:
+        if not condition():
+            raise _Refused
+        return handler(arguments)
+
+    return guarded
+
+
 @dataclass(frozen=True)
 class _Command:
     length: int  # whole frame, checksum included
@@ -358,43 +369,27 @@ class InstrumentModel:
             (4, 24): (11, self._set_point_load),
             (4, 25): (11, self._set_point_count),
         }
+        def old_firmware() -> bool:
+            return not self.uses_auto_teds_v1
+
+        def v1_firmware() -> bool:
+            return self.uses_auto_teds_v1
+
         teds = {
             (1, 32): (5, lambda a: bytes((self.teds_sensor_connected,))),
             (1, 31): (5, self._teds_laser_payload),
             (1, 30): (6, self._teds_page),
-            (1, 33): (5, self._old_auto_teds(lambda a: bytes((self.auto_teds,)))),
-            (1, 34): (5, self._v1_auto_teds(lambda a: bytes((self.auto_teds_v1,)))),
-            (2, 33): (6, self._old_auto_teds(lambda a: self._switch("auto_teds", a[0]))),
-            (2, 34): (6, self._v1_auto_teds(lambda a: self._switch("auto_teds_v1", a[0]))),
+            (1, 33): (5, _answered_if(old_firmware, lambda a: bytes((self.auto_teds,)))),
+            (1, 34): (5, _answered_if(v1_firmware, lambda a: bytes((self.auto_teds_v1,)))),
+            (2, 33): (6, _answered_if(old_firmware, lambda a: self._switch("auto_teds", a[0]))),
+            (2, 34): (6, _answered_if(v1_firmware, lambda a: self._switch("auto_teds_v1", a[0]))),
         }
         # TEDS commands exist only on the TEDS-capable variant; on any other
         # instrument they are unknown and go unanswered.
-        guarded = {key: (length, self._teds_only(handler)) for key, (length, handler) in teds.items()}
+        guarded = {
+            key: (length, _answered_if(lambda: self.supports_teds, handler)) for key, (length, handler) in teds.items()
+        }
         return {key: _Command(length, handler) for key, (length, handler) in {**table, **guarded}.items()}
-
-    def _teds_only(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
-        def guarded(arguments: bytes) -> bytes:
-            if not self.supports_teds:
-                raise _Refused
-            return handler(arguments)
-
-        return guarded
-
-    def _old_auto_teds(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
-        def guarded(arguments: bytes) -> bytes:
-            if self.uses_auto_teds_v1:
-                raise _Refused
-            return handler(arguments)
-
-        return guarded
-
-    def _v1_auto_teds(self, handler: Callable[[bytes], bytes]) -> Callable[[bytes], bytes]:
-        def guarded(arguments: bytes) -> bytes:
-            if not self.uses_auto_teds_v1:
-                raise _Refused
-            return handler(arguments)
-
-        return guarded
 
     def _channel(self, channel: int) -> int:
         if channel >= len(self.channel_profiles):
