@@ -2,6 +2,8 @@
 // `serial.Serial`, reached through the module's `serial` global at call time.
 #include "link/link.hpp"
 
+#include "link/late_answers.hpp"
+
 #include "module/conversions.hpp"
 #include "module/methods.hpp"
 #include "module/retry.hpp"
@@ -149,7 +151,9 @@ const Method read_buffer_data{"read_buffer_data",
 
 nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
                     nb::handle command_length) {
+    LateAnswerWatch watch(self, command_bytes);
     call_method(port, "reset_input_buffer");
+    watch.writing();
     nb::object written = call_method(port, "write", command_bytes);
     const Py_ssize_t length = PyObject_Length(command_bytes.ptr());
     if (length < 0)
@@ -161,12 +165,14 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
     Py_ssize_t received = PyObject_Length(response.ptr());
     if (received < 0)
         throw nb::python_error();
+    bool complete = new_int(received) >= nb::borrow(command_length);
+    watch.answered(complete);
     if (received == 0) {
         log_error("Timeout waiting for response (expected %S bytes)", command_length);
         raise(state.timeout_error, "No response received within %Ss timeout",
               attribute(self, "timeout"));
     }
-    if (new_int(received) < nb::borrow(command_length)) {
+    if (!complete) {
         log_warning("Incomplete response: received %zd/%S bytes", received, command_length);
         raise(state.communication_error, "Incomplete response: expected %S bytes, got %zd",
               command_length, received);
