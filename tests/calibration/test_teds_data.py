@@ -2,20 +2,20 @@
 
 import copy
 import gc
-import os
 import pickle
 import struct
 import weakref
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import given
 from hypothesis import strategies as st
 
 import velmo_device_communication as vdc
 from velmo.simulator import TEDSSensor, build_teds_image
 
+from support.fuzzing import fuzz_settings
+
 TEDS = vdc.TEDSData
-FUZZ_EXAMPLES = int(os.environ.get("VELMO_FUZZ_EXAMPLES", "50"))
 FIELDS = ("raw_data", "template", "serial_number", "engineering_unit", "min_capacity", "max_capacity",
           "min_electrical", "max_electrical", "reverse_scaling_enabled", "reverse_max_electrical")
 DEFAULTS = dict(zip(FIELDS, (None, 0, "", 0, 0.0, 0.0, 0.0, 0.0, False, 0.0)))
@@ -194,7 +194,7 @@ HELPER_ERRORS = (TypeError, ValueError, OverflowError, IndexError)
 
 
 @pytest.mark.fuzz
-@settings(max_examples=FUZZ_EXAMPLES)
+@fuzz_settings
 @given(image=st.binary(min_size=512, max_size=512) | st.lists(st.integers(-5, 300), min_size=512, max_size=512),
        template=anything)
 def test_any_512_byte_image_parses_or_is_refused(image, template):
@@ -205,7 +205,7 @@ def test_any_512_byte_image_parses_or_is_refused(image, template):
 
 
 @pytest.mark.fuzz
-@settings(max_examples=FUZZ_EXAMPLES)
+@fuzz_settings
 @given(data=anything, start=anything, length=anything, raw=anything)
 def test_arbitrary_objects_to_the_helpers(data, start, length, raw):
     for call in (lambda: TEDS.bytes_to_bits(data, start), lambda: TEDS.bits_to_int(data, start, length),

@@ -198,6 +198,51 @@ def adc_converter(rng):
     return "converted"
 
 
+# LookupError: indexing a mapping as if it were a sequence; RuntimeError: raised by the
+# exploding objects themselves. Both pass through unchanged.
+TEDS_HELPER_ERRORS = (TypeError, ValueError, OverflowError, LookupError, RuntimeError)
+
+
+def random_image(rng):
+    size = rng.choice([512, 512, 512, rng.randrange(600)])
+    if rng.random() < 0.8:
+        data = rng.randbytes(size)
+        return rng.choice([data, bytearray(data), BytesSubclass(data), memoryview(data)])
+    return [rng.choice([rng.randrange(256), rng.choice(SPECIAL_INTS), random_object(rng)]) for _ in range(size)]
+
+
+def teds_parse(rng):
+    image = random_image(rng)
+    template = rng.choice([rng.randrange(256), rng.choice(SPECIAL_INTS), random_object(rng)])
+    try:
+        record = vdc.TEDSData.parse_from_bytes(image, template)
+    except vdc.VelmoTEDSDataCorruptedError as error:
+        assert str(error).startswith(("TEDS data must be 512 bytes, got ", "Failed to parse TEDS data: "))
+        return "refused"
+    assert len(image) == 512 and record.raw_data is image
+    if isinstance(image, memoryview):  # the record keeps the image itself, and a view does not pickle
+        return "parsed"
+    copy = pickle.loads(pickle.dumps(record, pickle.HIGHEST_PROTOCOL))
+    assert copy.serial_number == record.serial_number and same(copy.max_capacity, record.max_capacity)
+    return "parsed"
+
+
+def teds_helpers(rng):
+    bits = rng.choice([[rng.random() < 0.5 for _ in range(rng.randrange(80))], random_object(rng),
+                       random_container(rng)])
+    start = rng.choice([rng.randrange(-90, 90), rng.choice(SPECIAL_INTS), random_object(rng)])
+    length = rng.choice([rng.randrange(70), rng.choice(SPECIAL_INTS[:8]), random_object(rng)])
+    outcome = "converted"
+    for call in (lambda: vdc.TEDSData.bytes_to_bits(bits, start),
+                 lambda: vdc.TEDSData.bits_to_int(bits, start, length),
+                 lambda: vdc.TEDSData.bits_to_float(bits, start)):
+        try:
+            call()
+        except TEDS_HELPER_ERRORS:
+            outcome = "refused"
+    return outcome
+
+
 TARGETS = {
     "standard_parser": parser_target(4),
     "high_rate_parser": parser_target(3),
@@ -205,6 +250,8 @@ TARGETS = {
     "validate_response_checksum": validate_response_checksum,
     "convert_payload": convert_payload,
     "adc_converter": adc_converter,
+    "teds_parse": teds_parse,
+    "teds_helpers": teds_helpers,
 }
 
 
