@@ -140,14 +140,6 @@ int teds_clear(PyObject *self) {
     return 0;
 }
 
-void teds_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    teds_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 // -- the bit walk ------------------------------------------------------------------------------
 
 // Element `index` of a byte sequence as an unsigned 8-bit value.
@@ -350,7 +342,7 @@ void bind_teds_data(nb::module_ &m) {
     static PyType_Slot slots[] = {
         {Py_tp_new, (void *)teds_new},
         {Py_tp_init, (void *)teds_init},
-        {Py_tp_dealloc, (void *)teds_dealloc},
+        {Py_tp_dealloc, (void *)dealloc_collected<teds_clear>},
         {Py_tp_traverse, (void *)teds_traverse},
         {Py_tp_clear, (void *)teds_clear},
         {Py_tp_getset, teds_getset},

@@ -187,8 +187,6 @@ void add_class_method(nb::handle cls, PyMethodDef *def) {
 
 namespace {
 
-void function_like_dealloc(PyObject *self);
-
 int function_like_traverse(PyObject *self, visitproc visit, void *arg) {
     FunctionLike *function = (FunctionLike *)self;
     Py_VISIT(Py_TYPE(self));
@@ -204,14 +202,6 @@ int function_like_clear(PyObject *self) {
     for (PyObject *&held : function->held)
         Py_CLEAR(held);
     return 0;
-}
-
-void function_like_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    function_like_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 PyObject *bind_to_instance(PyObject *self, PyObject *instance, PyObject *) noexcept {
@@ -240,7 +230,7 @@ PyObject *forward_to_method(PyObject *self, PyObject *const *args, size_t nargsf
 
 PyTypeObject *make_function_like_type(const char *name, bool binds_as_method) {
     PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void *)function_like_dealloc},
+        {Py_tp_dealloc, (void *)dealloc_collected<function_like_clear>},
         {Py_tp_traverse, (void *)function_like_traverse},
         {Py_tp_clear, (void *)function_like_clear},
         {Py_tp_call, (void *)PyVectorcall_Call},

@@ -37,6 +37,16 @@ inline void dealloc_plain_value(PyObject *self) {
     Py_DECREF(type);
 }
 
+// Deallocation of a type the collector tracks: untracked first, so that a collection run
+// by the frees below never visits a half-freed object.
+template <int (*Clear)(PyObject *)> void dealloc_collected(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
 // Creates a value type and binds it as a module attribute. Every value type is subclassable
 // from Python and, as compiled classes are, immutable: a fast path that reads native fields
 // can then never disagree with a patched class. The docstring gets the constructor's text

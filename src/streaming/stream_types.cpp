@@ -141,14 +141,6 @@ int result_clear(PyObject *self) {
     return 0;
 }
 
-void result_dealloc(PyObject *self) {
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    result_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
 } // namespace
 
 nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
@@ -177,7 +169,7 @@ void bind_stream_types(nb::module_ &m) {
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot result_slots[] = {
         {Py_tp_new, (void *)result_new},
-        {Py_tp_dealloc, (void *)result_dealloc},
+        {Py_tp_dealloc, (void *)dealloc_collected<result_clear>},
         {Py_tp_traverse, (void *)result_traverse},
         {Py_tp_clear, (void *)result_clear},
         {Py_tp_getset, result_getset},
