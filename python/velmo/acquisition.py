@@ -37,6 +37,10 @@ DEFAULT_BUFFER_SECONDS = 10.0
 # The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream.
 DEFAULT_POLL_INTERVAL = 0.005
 DROP_WARNING_INTERVAL = 1.0
+# After the stream is switched off, the line must stay silent this long before the port
+# counts as ready for commands; waiting stops after STOP_TIMEOUT.
+QUIET_INTERVAL = 0.05
+STOP_TIMEOUT = 1.0
 
 
 class Chunk:
@@ -258,11 +262,21 @@ class Acquisition:
         self._streaming = False
         try:
             self._device.set_stream_state(False)
-            self._device.get_stream_data()  # packets that were on the line when it stopped
+            self._drain_until_quiet()
         except Exception as error:
             if not quietly:
                 raise
             logger.warning(f"Could not switch the stream off: {error}")
+
+    def _drain_until_quiet(self) -> None:
+        # Packets still on the line may have been read as the answer to the stop command,
+        # so the instrument can stop, and answer, a little after the command returned.
+        # Only a silent line guarantees that no packet is taken for the next command's answer.
+        deadline = time.monotonic() + STOP_TIMEOUT
+        while True:
+            time.sleep(QUIET_INTERVAL)
+            if not self._device.get_stream_data() or time.monotonic() > deadline:
+                return
 
     def _port_name(self) -> str:
         interface = getattr(self._device, "communication_interface", None)

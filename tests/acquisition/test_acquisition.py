@@ -98,6 +98,23 @@ def test_lost_instrument_ends_iteration_after_the_samples(cause):
     assert device.calls == [("stream", True), ("stream", False)]
 
 
+class StoppingLate(ScriptedDevice):
+    """Streams on for two more reads after the stop command returned, as when the stop's
+    answer was taken from packets still on the line."""
+
+    def set_stream_state(self, on):
+        super().set_stream_state(on)
+        if not on:
+            self.reads += [packets(0, 3), packets(3, 3)]
+
+
+def test_close_waits_until_the_line_is_silent():
+    device = StoppingLate([])
+    with Acquisition(device):
+        device.drained.wait(1)
+    assert device.reads == [] and device.calls == [("stream", True), ("stream", False)]
+
+
 @pytest.mark.parametrize(
     "model, rate",
     [("RPX310", "SPS_38400"), ("RPX310", RATES.SPS_20), ("HDA640", "SPS_4"), ("HDA640", 15)],
