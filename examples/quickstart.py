@@ -6,14 +6,12 @@
 
 import argparse
 import contextlib
-import os
 import sys
 import time
 from collections.abc import Iterator
 
 import velmo_device_communication as vdc
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
+from velmo.acquisition import drain_until_silent
 
 STREAM_SECONDS = 1.0
 STANDARD_RATES = {
@@ -61,6 +59,7 @@ def stream(device: vdc.VelmoDevice, model: str) -> tuple[list[vdc.StreamReading]
             remainder = result.remainder or bytearray()
     finally:
         device.set_stream_state(False)
+        drain_until_silent(device)  # so that no late packet is read as the next answer
         device.set_sampling_rate_value(previous_rate)
     return readings, time.monotonic() - start
 

@@ -120,6 +120,21 @@ def resolve_rate(model: str, rate: str | enum.Enum) -> enum.Enum:
     raise ValueError(f"{rate!r} is not a sampling rate of the {model}; allowed: {allowed}")
 
 
+def drain_until_silent(device: Any) -> None:
+    """Discard stream bytes until the line has been silent for ``QUIET_INTERVAL`` seconds
+    (at most ``STOP_TIMEOUT``); call it after switching the stream off.
+
+    Packets still on the line may be read as the answer to the stop command, so the
+    instrument can stop, and answer, a little after the command returned. Only a silent
+    line guarantees that no packet is taken for the next command's answer.
+    """
+    deadline = time.monotonic() + STOP_TIMEOUT
+    while True:
+        time.sleep(QUIET_INTERVAL)
+        if not device.get_stream_data() or time.monotonic() > deadline:
+            return
+
+
 class _Block:
     """Samples parsed from one read; ``index`` numbers its first sample since the start."""
 
@@ -262,21 +277,11 @@ class Acquisition:
         self._streaming = False
         try:
             self._device.set_stream_state(False)
-            self._drain_until_quiet()
+            drain_until_silent(self._device)
         except Exception as error:
             if not quietly:
                 raise
             logger.warning(f"Could not switch the stream off: {error}")
-
-    def _drain_until_quiet(self) -> None:
-        # Packets still on the line may have been read as the answer to the stop command,
-        # so the instrument can stop, and answer, a little after the command returned.
-        # Only a silent line guarantees that no packet is taken for the next command's answer.
-        deadline = time.monotonic() + STOP_TIMEOUT
-        while True:
-            time.sleep(QUIET_INTERVAL)
-            if not self._device.get_stream_data() or time.monotonic() > deadline:
-                return
 
     def _port_name(self) -> str:
         interface = getattr(self._device, "communication_interface", None)

@@ -6,6 +6,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
+from velmo.acquisition import drain_until_silent
 from velmo.simulator import COUNTS_PER_UNIT, ZERO_COUNT, SimulatedInstrument, ramp
 
 RATES = vdc.HDA640SamplingRateEnum
@@ -75,7 +76,7 @@ def stream(device, parser, seconds):
         readings += result.readings
         remainder = result.remainder
     device.set_stream_state(False)
-    device.get_stream_data()  # whatever the line still held when streaming stopped
+    drain_until_silent(device)
     return readings
 
 

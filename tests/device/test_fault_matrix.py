@@ -12,6 +12,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
+from velmo.acquisition import drain_until_silent
 from velmo.simulator import ORVALE_ITEM_NUMBER, SimulatedInstrument, TEDSSensor
 
 TIMEOUT = 0.2
@@ -43,6 +44,7 @@ def stream_briefly(device):
         data = device.get_stream_data()
     finally:
         device.set_stream_state(False)
+        drain_until_silent(device)
     return len(vdc.StreamDataConverter.convert_stream_data_to_reading(bytearray(data), device.adc_converter).readings)
 
 
