@@ -77,7 +77,7 @@ class PortScript:
         if self.instrument is None or baud_rate != self.baud_rate:
             return
         for frame in self._parser.feed(data):
-            answer = self.instrument.handle_frame(frame)
+            answer = self.instrument.handle_frame(frame, responsive=not self.faults.silent)
             if answer is not None:
                 self.input += self.faults.shape(answer) or b""
 

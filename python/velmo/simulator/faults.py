@@ -11,7 +11,8 @@ DEFAULT_GARBAGE = b"\xa5\x5a\xff"
 class AnswerFaults:
     """Fault switches applied to each answer before it goes on the line.
 
-    ``silent`` and ``delay`` hold until changed. The ``*_next`` methods spoil
+    ``silent`` and ``delay`` hold until changed; a silent instrument neither
+    answers nor carries out what it receives. The ``*_next`` methods spoil
     the next ``times`` answers (``times=None``: every answer from now on).
     """
 

@@ -297,10 +297,16 @@ class InstrumentModel:
 
     # -- protocol -----------------------------------------------------------
 
-    def handle_frame(self, frame: bytes) -> bytes | None:
-        """The answer to one command frame, or None where the instrument stays silent."""
+    def handle_frame(self, frame: bytes, responsive: bool = True) -> bytes | None:
+        """The answer to one command frame, or None where the instrument stays silent.
+
+        An instrument that is not ``responsive`` (hung firmware) records the frame
+        but neither carries it out nor answers it.
+        """
         frame = bytes(frame)
         self.frames_received.append(frame)
+        if not responsive:
+            return None
         if len(frame) < protocol.MIN_FRAME_LENGTH or frame[0] != 0x00 or frame[1] != len(frame):
             return None
         if not protocol.has_valid_checksum(frame):

@@ -279,7 +279,7 @@ class SimulatedInstrument:
             self._packets.clear()
 
     def _answer(self, frame: bytes, now: float) -> None:
-        answer = self.instrument.handle_frame(frame)
+        answer = self.instrument.handle_frame(frame, responsive=not self.faults.silent)
         if answer is None:
             return
         answer = self.faults.shape(answer)
