@@ -11,7 +11,7 @@ import time
 from collections.abc import Iterator
 
 import velmo_device_communication as vdc
-from velmo.acquisition import drain_until_silent
+from velmo.line import stop_stream
 
 STREAM_SECONDS = 1.0
 STANDARD_RATES = {
@@ -58,8 +58,7 @@ def stream(device: vdc.VelmoDevice, model: str) -> tuple[list[vdc.StreamReading]
             readings.extend(result.readings or [])
             remainder = result.remainder or bytearray()
     finally:
-        device.set_stream_state(False)
-        drain_until_silent(device)  # so that no late packet is read as the next answer
+        stop_stream(device.communication_interface)  # so that no late packet is read as the next answer
         device.set_sampling_rate_value(previous_rate)
     return readings, time.monotonic() - start
 

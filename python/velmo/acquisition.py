@@ -28,6 +28,7 @@ from typing import Any, Callable, Iterator, Literal
 import velmo_device_communication as vdc
 
 from . import _columns
+from .line import stop_stream
 
 logger = logging.getLogger(__name__)
 
@@ -37,10 +38,6 @@ DEFAULT_BUFFER_SECONDS = 10.0
 # The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream.
 DEFAULT_POLL_INTERVAL = 0.005
 DROP_WARNING_INTERVAL = 1.0
-# After the stream is switched off, the line must stay silent this long before the port
-# counts as ready for commands; waiting stops after STOP_TIMEOUT.
-QUIET_INTERVAL = 0.05
-STOP_TIMEOUT = 1.0
 
 
 class Chunk:
@@ -118,21 +115,6 @@ def resolve_rate(model: str, rate: str | enum.Enum) -> enum.Enum:
         return enumeration[rate]
     allowed = ", ".join(enumeration.__members__)
     raise ValueError(f"{rate!r} is not a sampling rate of the {model}; allowed: {allowed}")
-
-
-def drain_until_silent(device: Any) -> None:
-    """Discard stream bytes until the line has been silent for ``QUIET_INTERVAL`` seconds
-    (at most ``STOP_TIMEOUT``); call it after switching the stream off.
-
-    Packets still on the line may be read as the answer to the stop command, so the
-    instrument can stop, and answer, a little after the command returned. Only a silent
-    line guarantees that no packet is taken for the next command's answer.
-    """
-    deadline = time.monotonic() + STOP_TIMEOUT
-    while True:
-        time.sleep(QUIET_INTERVAL)
-        if not device.get_stream_data() or time.monotonic() > deadline:
-            return
 
 
 class _Block:
@@ -276,8 +258,7 @@ class Acquisition:
             return
         self._streaming = False
         try:
-            self._device.set_stream_state(False)
-            drain_until_silent(self._device)
+            stop_stream(self._device.communication_interface)
         except Exception as error:
             if not quietly:
                 raise

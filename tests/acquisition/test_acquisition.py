@@ -19,9 +19,21 @@ RATES = vdc.HDA640SamplingRateEnum
 class ScriptedDevice:
     """Streams `reads` (byte strings, or exceptions to raise) one per get_stream_data call, then nothing."""
 
+    comport = "scripted"
+
     def __init__(self, reads, model="HDA640", rate_code=RATES.SPS_1200.value):
         self.reads, self.model, self.rate_code = list(reads), model, rate_code
         self.calls, self.drained = [], threading.Event()
+
+    @property
+    def communication_interface(self):
+        return self  # plays its own link too
+
+    def set_streaming_state(self, on):
+        self.set_stream_state(bool(on))
+
+    def read_buffer_data(self):
+        return self.get_stream_data()
 
     def get_adc_converter(self):
         return vdc.ADCConverter()

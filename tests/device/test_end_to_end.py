@@ -6,7 +6,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
-from velmo.acquisition import drain_until_silent
+from velmo.line import stop_stream
 from velmo.simulator import COUNTS_PER_UNIT, ZERO_COUNT, SimulatedInstrument, ramp
 
 RATES = vdc.HDA640SamplingRateEnum
@@ -75,8 +75,7 @@ def stream(device, parser, seconds):
         result = parser(remainder + device.get_stream_data(), device.adc_converter)
         readings += result.readings
         remainder = result.remainder
-    device.set_stream_state(False)
-    drain_until_silent(device)
+    stop_stream(device.communication_interface)
     return readings
 
 

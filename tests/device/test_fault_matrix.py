@@ -12,7 +12,7 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
-from velmo.acquisition import drain_until_silent
+from velmo.line import stop_stream
 from velmo.simulator import ORVALE_ITEM_NUMBER, SimulatedInstrument, TEDSSensor
 
 TIMEOUT = 0.2
@@ -43,8 +43,7 @@ def stream_briefly(device):
         time.sleep(0.05)
         data = device.get_stream_data()
     finally:
-        device.set_stream_state(False)
-        drain_until_silent(device)
+        stop_stream(device.communication_interface)
     return len(vdc.StreamDataConverter.convert_stream_data_to_reading(bytearray(data), device.adc_converter).readings)
 
 
