@@ -46,18 +46,29 @@ class Chunk:
     ``loads`` (``array('d')``) and ``counts`` (``array('I')``) hold one item per
     sample; ``t0`` is the time (as ``time.time()``) of the first sample, reckoned
     from when streaming was switched on at the nominal rate; ``interval`` is the
-    time between samples in seconds; ``invalid`` counts the damaged or unparsable
-    packets skipped since the previous chunk.
+    time between samples in seconds; ``index`` numbers the first sample from the
+    start of streaming (samples dropped before it count), so sample ``i`` of the
+    chunk lies ``(index + i) * interval`` after the start; ``invalid`` counts the
+    damaged or unparsable packets skipped since the previous chunk.
     """
 
-    __slots__ = ("loads", "counts", "t0", "interval", "invalid")
+    __slots__ = ("loads", "counts", "t0", "interval", "invalid", "index")
 
-    def __init__(self, loads: array.array[float], counts: array.array[int], t0: float, interval: float, invalid: int):
+    def __init__(
+        self,
+        loads: array.array[float],
+        counts: array.array[int],
+        t0: float,
+        interval: float,
+        invalid: int,
+        index: int = 0,
+    ):
         self.loads = loads
         self.counts = counts
         self.t0 = t0
         self.interval = interval
         self.invalid = invalid
+        self.index = index
 
     def __len__(self) -> int:
         return len(self.counts)
@@ -373,7 +384,8 @@ class Acquisition:
             loads.extend(block.loads)
             counts.extend(block.counts)
         invalid, self._unreported_invalid = self._unreported_invalid, 0
-        return Chunk(loads, counts, self.started_at + first.index * self.interval, self.interval, invalid)
+        t0 = self.started_at + first.index * self.interval
+        return Chunk(loads, counts, t0, self.interval, invalid, first.index)
 
     def _raise_failure(self) -> None:
         error = self._failure

@@ -78,6 +78,7 @@ def test_queue_keeps_the_newest_samples_and_reports_every_drop(caplog):
         chunk = acquisition.read(timeout=0)
         assert [c >> 8 for c in chunk.counts] == list(range(380, 500))
         assert chunk.t0 - acquisition.started_at == pytest.approx(380 / 1200) and chunk.interval == 1 / 1200
+        assert chunk.index == 380
         assert acquisition.read(timeout=0.01) is None
     stats = acquisition.stats
     assert (stats.received, stats.dropped, stats.invalid, stats.bytes_read) == (500, 380, 0, 2002)
