@@ -6,7 +6,10 @@
 #include "calibration/adc_lines.hpp"
 #include "streaming/packets.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace nb = nanobind;
 
@@ -69,6 +72,18 @@ class Buffer {
     Py_buffer view_;
 };
 
+// The writable items of a new column, which must hold exactly `length` items of T: an
+// array type that is not what it claims must fail here, not be written past its end.
+template <typename T> T *column_items(const Buffer &column, nb::handle array, size_t length) {
+    if (column.size() != length * sizeof(T)) {
+        PyErr_Format(PyExc_TypeError,
+                     "a column of %zu items exported %zu bytes instead of %zu (%s)", length,
+                     column.size(), length * sizeof(T), Py_TYPE(array.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return column.data<T>();
+}
+
 // Drops the unused tail of an array filled up to `length` items.
 void trim(nb::handle array, size_t length) {
     if (PyObject_DelItem(array.ptr(), nb::slice(nb::int_(length), nb::none(), nb::none()).ptr()) <
@@ -102,8 +117,8 @@ nb::tuple parse_native(nb::handle data, const velmo::AdcCalibration &calibration
     {
         Buffer load_column(loads, PyBUF_WRITABLE);
         Buffer count_column(counts, PyBUF_WRITABLE);
-        double *load_items = load_column.data<double>();
-        uint32_t *count_items = count_column.data<uint32_t>();
+        double *load_items = column_items<double>(load_column, loads, capacity);
+        uint32_t *count_items = column_items<uint32_t>(count_column, counts, capacity);
         scan = velmo::scan_packets<Packet>(bytes, n, [&](uint32_t count, size_t) {
             load_items[length] = velmo::convert_count(calibration, count);
             count_items[length] = count;
@@ -125,25 +140,41 @@ nb::tuple parse_through_module(nb::handle data, nb::handle converter, const char
     if (!input.is_valid())
         throw nb::python_error();
     nb::object result = module().attr("StreamDataConverter").attr(parser)(input, converter);
-    nb::list readings = nb::borrow<nb::list>(result.attr("readings"));
+    nb::object readings = result.attr("readings");
     nb::object remainder = result.attr("remainder");
-    const size_t length = nb::len(readings);
+    if (!PyList_Check(readings.ptr())) {
+        PyErr_Format(PyExc_TypeError, "readings must be a list, got %s",
+                     Py_TYPE(readings.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    // Reading an attribute runs Python code that may change the list: each item is held while
+    // it is read, and the size is taken again at every step.
+    std::vector<double> load_values;
+    std::vector<uint32_t> count_values;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(readings.ptr()); ++i) {
+        nb::object reading = nb::borrow(PyList_GET_ITEM(readings.ptr(), i));
+        load_values.push_back(nb::cast<double>(reading.attr("calibrated_value")));
+        count_values.push_back(nb::cast<uint32_t>(reading.attr("adc_value")));
+    }
+    const size_t length = load_values.size();
     nb::object array_type = nb::module_::import_("array").attr("array");
     nb::object loads = new_array(array_type, "d", length);
     nb::object counts = new_array(array_type, "I", length);
     {
         Buffer load_column(loads, PyBUF_WRITABLE);
         Buffer count_column(counts, PyBUF_WRITABLE);
-        for (size_t i = 0; i < length; ++i) {
-            nb::handle reading = PyList_GET_ITEM(readings.ptr(), i);
-            load_column.data<double>()[i] = nb::cast<double>(reading.attr("calibrated_value"));
-            count_column.data<uint32_t>()[i] = nb::cast<uint32_t>(reading.attr("adc_value"));
-        }
+        std::copy(load_values.begin(), load_values.end(),
+                  column_items<double>(load_column, loads, length));
+        std::copy(count_values.begin(), count_values.end(),
+                  column_items<uint32_t>(count_column, counts, length));
     }
     Buffer rest(remainder, PyBUF_SIMPLE);
-    const size_t consumed = nb::len(input) - rest.size();
+    // A replaced parser may report more than it consumed: no skipped windows then.
+    const size_t input_size = nb::len(input);
+    const size_t consumed = input_size - std::min(input_size, rest.size());
+    const size_t parsed = length * Packet::size;
     return columns(loads, counts, length, rest.data<const uint8_t>(), rest.size(),
-                   consumed - length * Packet::size);
+                   consumed > parsed ? consumed - parsed : 0);
 }
 
 template <typename Packet>
