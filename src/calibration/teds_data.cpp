@@ -6,6 +6,7 @@
 #include "module/methods.hpp"
 #include "module/value_types.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -159,7 +160,8 @@ Py_ssize_t length_of(nb::handle sequence) {
 std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
     const size_t length = (size_t)length_of(sequence);
     std::vector<uint8_t> kept;
-    kept.reserve(length);
+    // A length is only a claim; a TEDS image is the most this is made for up front.
+    kept.reserve(std::min(length, teds::image_size));
     auto keep = [&](size_t i) { return !(skip_checksums && teds::is_page_checksum(i)); };
     const uint8_t *data;
     size_t size;

@@ -13,6 +13,7 @@ import pytest
 
 import velmo_device_communication as vdc
 from conftest import frame
+from support.isolated import last_line
 
 VALUE_TYPES = [vdc.ADCConverter, vdc.StreamReading, vdc.StreamConversionResult]
 CONSTRUCTOR_ARGUMENTS = {vdc.ADCConverter: (), vdc.StreamReading: (1.5, 7),
@@ -210,3 +211,49 @@ def test_a_cycle_through_a_conversion_result_is_collected():
     del node, result
     gc.collect()
     assert node_ref() is None
+
+
+# --- deep chains and lying lengths: freed or refused, never a crash (fresh interpreter) ---
+
+NATIVE_LIMITS = {
+    "300 000 TEDS records chained through raw_data": ("""
+import velmo_device_communication as vdc
+head = None
+for _ in range(300_000):
+    record = vdc.TEDSData()
+    record.raw_data = head
+    head = record
+del head, record
+print("freed")
+""", "freed"),
+    "300 000 retry wrappers around each other": ("""
+import velmo_device_communication as vdc
+function = lambda: None
+for _ in range(300_000):
+    function = vdc.retry_on_timeout()(function)
+del function
+print("freed")
+""", "freed"),
+    "a byte sequence whose length says 2**62": ("""
+import velmo_device_communication as vdc
+
+class Lying:
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return 1
+
+try:
+    vdc.TEDSData.bytes_to_bits(Lying())
+except IndexError as error:
+    print("IndexError", error)
+""", "IndexError 2"),
+}
+
+
+@pytest.mark.parametrize("code, expected", NATIVE_LIMITS.values(), ids=NATIVE_LIMITS.keys())
+def test_deep_chains_are_freed_and_lying_lengths_refused(code, expected):
+    assert last_line(code) == expected
