@@ -44,7 +44,8 @@ inline void dealloc_plain_value(PyObject *self) {
 template <int (*Clear)(PyObject *)> void dealloc_collected(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, dealloc_collected<Clear>) Clear(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_collected<Clear>)
+    Clear(self);
     type->tp_free(self);
     Py_DECREF(type);
     Py_TRASHCAN_END
