@@ -67,14 +67,20 @@ bool CaughtError::matches(PyObject *type) const {
     return PyErr_GivenExceptionMatches(value_.ptr(), type) != 0;
 }
 
-void CaughtError::rethrow() const {
+// Raises an exception object as it is: unlike PyErr_SetObject, this does not make the
+// exception that the caller is handling its __context__.
+[[noreturn]] static void raise_as_is(nb::handle error) {
 #if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(Py_NewRef(value_.ptr()));
+    PyErr_SetRaisedException(Py_NewRef(error.ptr()));
 #else
-    PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(value_.ptr())), Py_NewRef(value_.ptr()),
-                  PyException_GetTraceback(value_.ptr()));
+    PyErr_Restore(Py_NewRef((PyObject *)Py_TYPE(error.ptr())), Py_NewRef(error.ptr()),
+                  PyException_GetTraceback(error.ptr()));
 #endif
     throw nb::python_error();
+}
+
+void CaughtError::rethrow() const {
+    raise_as_is(value_);
 }
 
 static nb::object make_exception(PyObject *type, nb::handle message) {
@@ -92,8 +98,7 @@ void raise_text_from(PyObject *type, nb::handle message, const CaughtError &caus
     PyObject *cause_value = cause.value().ptr();
     PyException_SetCause(error.ptr(), Py_NewRef(cause_value));
     PyException_SetContext(error.ptr(), Py_NewRef(cause_value));
-    PyErr_SetObject(type, error.ptr());
-    throw nb::python_error();
+    raise_as_is(error);
 }
 
 } // namespace velmo

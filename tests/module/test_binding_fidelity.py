@@ -139,6 +139,29 @@ def test_a_subclass_override_of_the_checksum_is_honoured(link):
     assert link.commands.get_command_byte_array(link.commands.Get_Ndr_Command, b"\x00")[-1] == frame(0, 5, 0)[-1] + 1
 
 
+# --- errors raised from a cause, inside the caller's own exception handler ---------------
+
+RAISED_FROM_A_CAUSE = {
+    "TEDS record with a bad element": (lambda: vdc.TEDSData.parse_from_bytes([0] * 511 + ["x"], 0), TypeError),
+    "payload that is not ASCII": (
+        lambda: vdc._CommandOperations().convert_payload(2, "ascii", bytearray(b"\0\0\0\0\xff\xff\0")),
+        UnicodeDecodeError),
+}
+
+
+@pytest.mark.parametrize("call, cause_type", RAISED_FROM_A_CAUSE.values(), ids=RAISED_FROM_A_CAUSE.keys())
+def test_an_error_raised_from_its_cause_keeps_the_cause_as_context_inside_a_handler(call, cause_type):
+    try:
+        raise KeyError("handled by the caller")
+    except KeyError:
+        with pytest.raises(vdc.VelmoDeviceError) as raised:
+            call()
+    # As `raise error from cause` leaves it: the caller's KeyError is not the context.
+    error = raised.value
+    assert isinstance(error.__cause__, cause_type) and error.__context__ is error.__cause__
+    assert error.__suppress_context__
+
+
 # --- text that is not ASCII, or not even encodable ---------------------------------------
 
 PORT_NAMES = ["/dev/ttyÄ", "/dev/ttyX\udcff", "COM😀"]
