@@ -156,8 +156,11 @@ bool OriginalMethod::resolves(nb::handle self) {
     nb::handle name = name_of(def_->ml_name);
     if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
         nb::object found = checked(PyObject_GetAttr((PyObject *)type, name.ptr()));
+        // An attribute hook of the class (__getattribute__, __getattr__) may answer the name
+        // differently on an instance.
         original_ = Py_IS_TYPE(found.ptr(), &PyMethodDescr_Type) &&
-                    reinterpret_cast<PyMethodDescrObject *>(found.ptr())->d_method == def_;
+                    reinterpret_cast<PyMethodDescrObject *>(found.ptr())->d_method == def_ &&
+                    type->tp_getattro == PyObject_GenericGetAttr;
         // The look-up above gave the type a valid tag if it can have one.
         type_ = type;
         version_ = type->tp_version_tag;

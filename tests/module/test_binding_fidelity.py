@@ -129,11 +129,20 @@ def test_a_patched_protocol_step_is_called_by_the_transaction(link, where, metho
     assert calls and (value == result if result else isinstance(value, int))
 
 
-def test_a_subclass_override_of_the_checksum_is_honoured(link):
-    class OffByOne(vdc._CommandOperations):
-        calculate_checksum = CHECKSUM_OFF_BY_ONE
+class OffByOneMethod(vdc._CommandOperations):
+    calculate_checksum = CHECKSUM_OFF_BY_ONE
 
-    link.commands = OffByOne()
+
+class OffByOneAttributeHook(vdc._CommandOperations):
+    def __getattribute__(self, name):
+        if name == "calculate_checksum":
+            return lambda byte_array: CHECKSUM_OFF_BY_ONE(self, byte_array)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("subclass", [OffByOneMethod, OffByOneAttributeHook])
+def test_a_subclass_override_of_the_checksum_is_honoured(link, subclass):
+    link.commands = subclass()
     with pytest.raises(vdc.VelmoProtocolError):
         link.commands.validate_response_checksum(bytearray([0, 9, 0, 5, 0, 0, 0, 1, 20]))
     assert link.commands.get_command_byte_array(link.commands.Get_Ndr_Command, b"\x00")[-1] == frame(0, 5, 0)[-1] + 1
