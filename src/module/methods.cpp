@@ -125,6 +125,17 @@ PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const
     return (PyTypeObject *)type.release().ptr();
 }
 
+// `object.name`, or an empty object when it is not set.
+static nb::object attribute_if_set(nb::handle object, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(object.ptr(), name.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor) {
     nb::object new_arguments = checked(PyTuple_New((Py_ssize_t)constructor.count + 1));
     PyTuple_SET_ITEM(new_arguments.ptr(), 0, Py_NewRef((PyObject *)Py_TYPE(self.ptr())));
@@ -138,15 +149,19 @@ nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parame
         if (PyDict_SetItemString(field_values.ptr(), field->name, value.ptr()) < 0)
             throw nb::python_error();
     }
-    // Only a Python subclass without __slots__ has an instance dict.
-    PyObject *dict = PyObject_GetAttr(self.ptr(), name_of("__dict__").ptr());
-    if (!dict) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    // The __slots__ of a Python subclass that are set, found as object.__reduce_ex__ finds them.
+    nb::object copyreg = checked(PyImport_ImportModule("copyreg"));
+    nb::object slot_names = copyreg.attr(name_of("_slotnames"))(nb::handle(Py_TYPE(self.ptr())));
+    for (nb::handle slot_name : slot_names) {
+        nb::object value = attribute_if_set(self, slot_name);
+        if (value.is_valid() &&
+            PyDict_SetItem(field_values.ptr(), slot_name.ptr(), value.ptr()) < 0)
             throw nb::python_error();
-        PyErr_Clear();
     }
-    nb::object instance_dict = dict ? nb::steal(dict) : nb::none();
-    nb::object newobj = checked(PyImport_ImportModule("copyreg")).attr(name_of("__newobj__"));
+    // Only a Python subclass without __slots__, or with a __dict__ slot, has an instance dict.
+    nb::object dict = attribute_if_set(self, name_of("__dict__"));
+    nb::object instance_dict = dict.is_valid() ? dict : nb::none();
+    nb::object newobj = copyreg.attr(name_of("__newobj__"));
     return checked(Py_BuildValue("(OO(OO))", newobj.ptr(), new_arguments.ptr(), instance_dict.ptr(),
                                  field_values.ptr()));
 }

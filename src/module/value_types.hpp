@@ -60,8 +60,12 @@ PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const
                              const Parameters &constructor, const char *doc);
 
 // Pickling of a value type: `copyreg.__newobj__(type(self), *constructor fields)` (so a
-// subclass's __init__ is not called), with the instance __dict__ of a Python subclass and
-// every field of `fields` as state, restored by pickle's default setattr of each field.
+// subclass's __init__ is not called), with the instance __dict__ and the set __slots__ of a
+// Python subclass and every field of `fields` as state, restored by pickle's default setattr
+// of each field and slot.
+//
+// Every value type builds its fields in __init__; its __new__ takes the constructor's
+// arguments and ignores them, as object.__new__ does, so that a subclass may add its own.
 nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor);
 
 template <const PyGetSetDef *Fields, const Parameters &Constructor>

@@ -15,11 +15,11 @@ import velmo_device_communication as vdc
 from conftest import frame
 from support.isolated import last_line
 
-VALUE_TYPES = [vdc.ADCConverter, vdc.StreamReading, vdc.StreamConversionResult]
-CONSTRUCTOR_ARGUMENTS = {vdc.ADCConverter: (), vdc.StreamReading: (1.5, 7),
+VALUE_TYPES = [vdc.ADCConverter, vdc.TEDSData, vdc.StreamReading, vdc.StreamConversionResult]
+CONSTRUCTOR_ARGUMENTS = {vdc.ADCConverter: (), vdc.TEDSData: (), vdc.StreamReading: (1.5, 7),
                          vdc.StreamConversionResult: ([vdc.StreamReading(2.0, 3)], bytearray(b"\x01"))}
-FIELDS = {vdc.ADCConverter: ("offset", 4.5), vdc.StreamReading: ("calibrated_value", -2.25),
-          vdc.StreamConversionResult: ("remainder", bytearray(b"\x09"))}
+FIELDS = {vdc.ADCConverter: ("offset", 4.5), vdc.TEDSData: ("serial_number", "12345"),
+          vdc.StreamReading: ("calibrated_value", -2.25), vdc.StreamConversionResult: ("remainder", bytearray(b"\x09"))}
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 
 
@@ -40,21 +40,22 @@ def test_value_types_are_immutable_but_subclassable(cls):
     (lambda value, p=p: pickle.loads(pickle.dumps(value, p))) for p in PROTOCOLS])
 def test_subclass_copies_keep_their_type_fields_and_attributes(cls, duplicate):
     class Tagged(cls):
-        def __init__(self, tag, *arguments):  # other arguments than the base
-            self.tag = tag
+        __slots__ = ("label", "unset", "__dict__")
 
-        def __new__(klass, *arguments):
-            return super().__new__(klass, *arguments[-len(CONSTRUCTOR_ARGUMENTS[cls]):] if CONSTRUCTOR_ARGUMENTS[cls] else ())
+        def __init__(self, *arguments, tag):  # a keyword the base constructor does not take
+            super().__init__(*arguments)
+            self.tag = tag
 
     globals()["Tagged"] = Tagged  # pickle finds classes by qualified name
     Tagged.__qualname__ = "Tagged"
-    original = Tagged("tag", *CONSTRUCTOR_ARGUMENTS[cls])
+    original = Tagged(*CONSTRUCTOR_ARGUMENTS[cls], tag="tag")
     field, value = FIELDS[cls]
     setattr(original, field, value)
     original.note = ["kept"]
+    original.label = ("slot",)
     duplicate_ = duplicate(original)
     assert type(duplicate_) is Tagged and duplicate_.__dict__ == {"tag": "tag", "note": ["kept"]}
-    assert getattr(duplicate_, field) == value
+    assert getattr(duplicate_, field) == value and duplicate_.label == ("slot",) and not hasattr(duplicate_, "unset")
 
 
 @pytest.mark.parametrize("cls", VALUE_TYPES)
