@@ -15,7 +15,7 @@ struct AdcConverterObject {
 };
 
 inline bool is_exact_adc_converter(nb::handle object) {
-    return Py_TYPE(object.ptr()) == state.adc_converter_type;
+    return Py_TYPE(object.ptr()) == state().adc_converter_type;
 }
 
 // A new ADCConverter with the defaults.

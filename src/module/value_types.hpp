@@ -1,6 +1,7 @@
 // Slots of the raw value types: fixed native fields that convert on assignment.
 #pragma once
 
+#include "module/conversions.hpp"
 #include "module/methods.hpp"
 
 namespace velmo {
@@ -29,6 +30,36 @@ int set_field(Field &field, PyObject *value) noexcept {
         return refuse_deletion();
     return guarded_slot([&] { field = Convert(value); });
 }
+
+// Getters and setters of a value type's native number fields: `Numbers` is the struct of
+// numbers inside an instance, found by `numbers_of`.
+template <typename NumberStruct, NumberStruct &(*numbers_of)(PyObject *)> struct NumberFields {
+    using Numbers = NumberStruct;
+
+    template <double Numbers::*Field> static PyObject *get_double(PyObject *self, void *) noexcept {
+        return PyFloat_FromDouble(numbers_of(self).*Field);
+    }
+    template <double Numbers::*Field>
+    static int set_double(PyObject *self, PyObject *value, void *) noexcept {
+        return set_field<double, to_double>(numbers_of(self).*Field, value);
+    }
+    template <int32_t Numbers::*Field> static PyObject *get_int(PyObject *self, void *) noexcept {
+        return PyLong_FromLong(numbers_of(self).*Field);
+    }
+    template <int32_t Numbers::*Field>
+    static int set_int(PyObject *self, PyObject *value, void *) noexcept {
+        return set_field<int32_t, to_int32>(numbers_of(self).*Field, value);
+    }
+};
+
+// The getset entry of a number field of `Fields` (a NumberFields) named as its member, with
+// the C type in its docstring.
+#define VELMO_DOUBLE_FIELD(Fields, name)                                                           \
+    {#name, Fields::get_double<&Fields::Numbers::name>,                                            \
+     Fields::set_double<&Fields::Numbers::name>, #name ": 'double'", nullptr}
+#define VELMO_INT_FIELD(Fields, name)                                                              \
+    {#name, Fields::get_int<&Fields::Numbers::name>, Fields::set_int<&Fields::Numbers::name>,      \
+     #name ": 'int'", nullptr}
 
 // Deallocation of a value type that holds no Python state.
 inline void dealloc_plain_value(PyObject *self) {

@@ -151,7 +151,7 @@ int result_clear(PyObject *self) {
 } // namespace
 
 nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
-    return new_result_of_type(state.stream_conversion_result_type, readings, remainder);
+    return new_result_of_type(state().stream_conversion_result_type, readings, remainder);
 }
 
 void bind_stream_types(nb::module_ &m) {
@@ -166,7 +166,7 @@ void bind_stream_types(nb::module_ &m) {
         {Py_tp_methods, reading_methods},
         {0, nullptr},
     };
-    state.stream_reading_type =
+    state().stream_reading_type =
         add_value_type(m,
                        {"velmo_device_communication.StreamReading", sizeof(StreamReadingObject), 0,
                         0, reading_slots},
@@ -185,7 +185,7 @@ void bind_stream_types(nb::module_ &m) {
         {Py_tp_methods, result_methods},
         {0, nullptr},
     };
-    state.stream_conversion_result_type = add_value_type(
+    state().stream_conversion_result_type = add_value_type(
         m,
         {"velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
          0, Py_TPFLAGS_HAVE_GC, result_slots},
