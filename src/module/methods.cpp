@@ -91,22 +91,6 @@ std::string signature_doc(const char *name, const Parameters &parameters, Receiv
     return text;
 }
 
-void restore_exception(std::exception_ptr error) noexcept {
-    try {
-        std::rethrow_exception(error);
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::builtin_exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-}
-
 PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const char *name,
                              const Parameters &constructor, const char *doc) {
     const std::string signed_doc = signature_doc(name, constructor, Receiver::none, doc);

@@ -3,6 +3,7 @@
 // descriptor (so a Python subclass may override it) or as a static method.
 #pragma once
 
+#include "module/guarded.hpp"
 #include "module/runtime.hpp"
 
 #include <array>
@@ -75,19 +76,6 @@ struct Method {
 // first line, and __doc__ shows only the text after it.
 std::string signature_doc(const char *name, const Parameters &parameters, Receiver receiver,
                           const char *doc);
-
-// Turns a C++ exception into a pending Python error.
-void restore_exception(std::exception_ptr error) noexcept;
-
-// A C entry point whose C++ exceptions become a pending Python error and a NULL result.
-template <typename Body> PyObject *guarded_call(Body body) noexcept {
-    try {
-        return body().release().ptr();
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
-}
 
 template <const Method &M>
 PyObject *method_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,

@@ -12,17 +12,6 @@ inline int refuse_deletion() noexcept {
     return -1;
 }
 
-// A slot body whose C++ exceptions become a pending Python error and a -1 result.
-template <typename Body> int guarded_slot(Body body) noexcept {
-    try {
-        body();
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
-}
-
 // The setter of a native field: `value` converted, deletion refused.
 template <typename Field, Field (*Convert)(nb::handle)>
 int set_field(Field &field, PyObject *value) noexcept {

@@ -1,6 +1,7 @@
 """velmo._columns against the module's stream parsers."""
 
 import array
+import gc
 import logging
 import re
 
@@ -175,9 +176,40 @@ try:
 except TypeError as error:
     print(type(error).__name__)
 """, "TypeError"),
+    "ADCConverter replaced before the import": ("""
+import velmo_device_communication as vdc
+
+class ADCConverter(vdc.ADCConverter):  # not the module's class: converts through Python
+    def convert_adc(self, ndr_adc):
+        return -1.0
+
+vdc.ADCConverter = ADCConverter
+from bench.reference import standard_packet
+from velmo import _columns
+
+print(list(_columns.parse_standard(standard_packet(0x100), ADCConverter())[0]))
+""", "[-1.0]"),
 }
 
 
 @pytest.mark.parametrize("code, expected", HOSTILE_COLUMNS.values(), ids=HOSTILE_COLUMNS.keys())
 def test_hostile_parsers_and_array_types_raise_instead_of_crashing(code, expected):
     assert last_line(code) == expected
+
+
+def test_the_extension_state_is_visible_to_the_collector():
+    referents = gc.get_referents(_columns)
+    assert any(r is vdc.ADCConverter for r in referents) and any(r is vdc for r in referents)
+
+
+@both
+def test_arguments_by_position_or_keyword(size):
+    data = PACKETS[size](0x12345600)
+    converter = vdc.ADCConverter()
+    assert list(COLUMNS[size](data=data, converter=converter)[1]) == list(COLUMNS[size](data, converter)[1])
+    for arguments, keywords, message in [((data,), {}, "missing required argument 'converter'"),
+                                         ((data, converter, 1), {}, "takes 2 positional arguments"),
+                                         ((data,), {"adc_converter": converter}, "unexpected keyword"),
+                                         ((data, converter), {"data": data}, "multiple values")]:
+        with pytest.raises(TypeError, match=message):
+            COLUMNS[size](*arguments, **keywords)
