@@ -4,6 +4,7 @@
 #include "calibration/calibration.hpp"
 #include "device/device.hpp"
 #include "link/link.hpp"
+#include "module/extension.hpp"
 #include "module/module.hpp"
 #include "module/runtime.hpp"
 #include "protocol/protocol.hpp"
@@ -63,15 +64,7 @@ int exec_module(PyObject *module) noexcept {
                                             "been imported. Re-initialisation is not supported.");
         return -1;
     }
-    // nanobind's runtime (rendering a python_error, its function and type objects) reads
-    // the per-domain internals that its NB_MODULE macro would create. This module writes its
-    // own creation and execution steps, so it calls that macro's private entries here and in
-    // free_module, and nowhere else; the entry was renamed in nanobind 2.10.
-#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
-    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
-#else
-    nanobind::detail::init(NB_DOMAIN_STR);
-#endif
+    attach_nanobind(module);
     CallScope scope(module);
     try {
         initialise_state(state_of(module), module);
@@ -112,24 +105,14 @@ void free_module(void *module) {
     clear_state(state);
     if (running.module == module)
         running = RunningModule();
-#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
     if (executed)
-        nanobind::detail::nb_module_free(module);
-#else
-    (void)executed;
-#endif
+        detach_nanobind(module);
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, (void *)create_module},
     {Py_mod_exec, (void *)exec_module},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
+    VELMO_CLOSING_SLOTS,
 };
 
 } // namespace

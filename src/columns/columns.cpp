@@ -1,6 +1,7 @@
 // velmo._columns: the module, its state and the two stream parsers.
 #include "columns/columns.hpp"
 
+#include "module/extension.hpp"
 #include "module/guarded.hpp"
 
 #include <algorithm>
@@ -223,13 +224,7 @@ PyObject *new_array(PyObject *array_type, const char *typecode, PyObject *zero) 
 }
 
 int exec_module(PyObject *module) noexcept {
-    // nanobind's runtime renders a python_error; this module writes its own execution step,
-    // so it calls the private entry of nanobind's module macro, as the device module does.
-#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
-    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, module);
-#else
-    nanobind::detail::init(NB_DOMAIN_STR);
-#endif
+    attach_nanobind(module);
     State &state = state_of(module);
     state.device_module = PyImport_ImportModule("velmo_device_communication");
     if (!state.device_module)
@@ -286,20 +281,12 @@ int clear_module(PyObject *module) {
 
 void free_module(void *module) {
     clear_module(static_cast<PyObject *>(module));
-#if NB_VERSION_MAJOR > 2 || (NB_VERSION_MAJOR == 2 && NB_VERSION_MINOR >= 10)
-    nanobind::detail::nb_module_free(module);
-#endif
+    detach_nanobind(module);
 }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, (void *)exec_module},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
-    {0, nullptr},
+    VELMO_CLOSING_SLOTS,
 };
 
 } // namespace
