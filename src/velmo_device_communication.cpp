@@ -24,9 +24,8 @@ const char *const module_doc =
     "- stream parsing.\n";
 
 // The one module object that this process runs, from its execution until it is freed, and
-// the interpreter it runs in. CPython keeps a second interpreter that isolates its modules
-// out through the module's slots (3.12 and later); this also refuses the interpreters that
-// share them, and every interpreter on 3.11.
+// the interpreter it runs in. From 3.12 on the module's slots keep it out of an interpreter
+// that isolates its modules; this refuses any other second interpreter too.
 struct RunningModule {
     PyObject *module = nullptr; // not owned
     int64_t interpreter = -1;

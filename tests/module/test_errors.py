@@ -105,7 +105,9 @@ SUBINTERPRETERS = {
     # (3.12 on); 3.11 has no such slot and leaves it to the guard.
     "isolated": ("try:\n    import _interpreters as interpreters\n"
                  "except ImportError:\n    import _xxsubinterpreters as interpreters\n"
-                 "interpreters.run_string(interpreters.create(), 'import velmo_device_communication')",
+                 # 3.13 returns the failure, earlier versions raise it.
+                 "failure = interpreters.run_string(interpreters.create(), 'import velmo_device_communication')\n"
+                 "if failure:\n    raise SystemExit(failure.formatted)",
                  "does not support loading in subinterpreters" if sys.version_info >= (3, 12) else GUARD_MESSAGE),
 }
 
