@@ -39,6 +39,7 @@ namespace velmo {
     NAME(_validate_teds_support)                                                                   \
     NAME(adc_converter)                                                                            \
     NAME(append)                                                                                   \
+    NAME(arguments_length)                                                                         \
     NAME(baud_rate)                                                                                \
     NAME(baudrate)                                                                                 \
     NAME(calculate_checksum)                                                                       \

@@ -11,9 +11,10 @@ namespace velmo {
 
 namespace {
 
-const char *const command_fields[7] = {"command_high_byte", "command_low_byte", "command_length",
-                                       "arguments_length",  "payload_length",   "payload_type",
-                                       "receive_length"};
+PyObject *Names::*const command_fields[7] = {&Names::command_high_byte, &Names::command_low_byte,
+                                             &Names::command_length,    &Names::arguments_length,
+                                             &Names::payload_length,    &Names::payload_type,
+                                             &Names::receive_length};
 
 const Method command_init{
     "__init__", nullptr,
@@ -25,8 +26,9 @@ const Method command_init{
         // Stored in the descriptor's own attribute order, which differs from the parameters'.
         PyObject *values[] = {args[0], args[1], args[2], args[3], args[4], payload_type.ptr(),
                               args[5]};
+        const Names &known = names();
         for (size_t i = 0; i < 7; ++i)
-            if (PyObject_SetAttrString(self.ptr(), command_fields[i], values[i]) < 0)
+            if (PyObject_SetAttr(self.ptr(), known.*command_fields[i], values[i]) < 0)
                 throw nb::python_error();
         return nb::none();
     }};
@@ -130,13 +132,12 @@ void add_command_properties(nb::handle cls, std::index_sequence<Rows...>) {
     }
 }
 
-const Method command_operations_init{
-    "__init__", nullptr, parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object ndr = new_command(command_table[ndr_row]);
-        if (PyObject_SetAttrString(self.ptr(), "ndr_command", ndr.ptr()) < 0)
-            throw nb::python_error();
-        return nb::none();
-    }};
+const Method command_operations_init{"__init__", nullptr, parameters(),
+                                     [](nb::handle self, PyObject **) -> nb::object {
+                                         nb::object ndr = new_command(command_table[ndr_row]);
+                                         self.attr(names().ndr_command) = ndr;
+                                         return nb::none();
+                                     }};
 
 } // namespace
 
