@@ -10,8 +10,8 @@
 
 namespace velmo::columns {
 
-PyObject *State::*const ColumnType<double>::single = &State::load_template;
-PyObject *State::*const ColumnType<uint32_t>::single = &State::count_template;
+PyObject *State::*const ColumnType<double>::one_item = &State::load_template;
+PyObject *State::*const ColumnType<uint32_t>::one_item = &State::count_template;
 
 void verify_column(const Py_buffer &view, nb::handle array, const char *typecode, size_t itemsize,
                    size_t length) {

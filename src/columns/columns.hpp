@@ -93,27 +93,26 @@ void verify_column(const Py_buffer &view, nb::handle array, const char *typecode
 template <typename Item> struct ColumnType;
 template <> struct ColumnType<double> {
     static constexpr const char *typecode = "d";
-    static PyObject *State::*const single;
+    static PyObject *State::*const one_item;
 };
 template <> struct ColumnType<uint32_t> {
     static constexpr const char *typecode = "I";
-    static PyObject *State::*const single;
+    static PyObject *State::*const one_item;
 };
 
 // One output column: a new array.array of `length` zero items of `Item`, exported writable for
 // as long as this lives, so that it cannot be resized and `items()` stays valid without the
-// GIL. An array type that makes anything but exactly those items is refused with TypeError
-// before a byte is written.
+// GIL; it is made, finished and destroyed with the GIL. An array type that makes anything but
+// exactly those items is refused with TypeError before a byte is written.
 //
 // A column is made at its final length, once the packets are counted (count_packets), and is
 // never trimmed: shrinking a large array gives its pages back to the system, and the next
 // column made would fault them in again, which costs more per reading than the count.
 template <typename Item> class Column {
   public:
-    // Needs the GIL.
     Column(const State &state, size_t length)
-        : array_(nb::steal(
-              PySequence_Repeat(state.*ColumnType<Item>::single, static_cast<Py_ssize_t>(length)))),
+        : array_(nb::steal(PySequence_Repeat(state.*ColumnType<Item>::one_item,
+                                             static_cast<Py_ssize_t>(length)))),
           length_(length) {
         if (!array_.is_valid())
             throw nb::python_error();
@@ -124,7 +123,7 @@ template <typename Item> class Column {
     Item *items() const { return export_->template data<Item>(); }
     size_t length() const { return length_; }
 
-    // Ends the export and returns the array. Needs the GIL.
+    // Ends the export and returns the array.
     nb::object finish() {
         export_.reset();
         return array_;
