@@ -11,68 +11,45 @@ namespace velmo {
 
 namespace {
 
-AdcCalibration &calibration_of(nb::handle self) {
-    return reinterpret_cast<AdcConverterObject *>(self.ptr())->calibration;
+AdcCalibration &calibration_of(PyObject *self) {
+    return reinterpret_cast<AdcConverterObject *>(self)->calibration;
 }
 
-template <double AdcCalibration::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
-    return PyFloat_FromDouble(calibration_of(self).*Field);
-}
-
-template <double AdcCalibration::*Field>
-int set_double(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<double, to_double>(calibration_of(self).*Field, value);
-}
-
-template <int32_t AdcCalibration::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
-    return PyLong_FromLong(calibration_of(self).*Field);
-}
-
-template <int32_t AdcCalibration::*Field>
-int set_int(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<int32_t, to_int32>(calibration_of(self).*Field, value);
-}
-
-#define VELMO_DOUBLE_FIELD(name)                                                                   \
-    {#name, get_double<&AdcCalibration::name>, set_double<&AdcCalibration::name>,                  \
-     #name ": 'double'", nullptr}
-#define VELMO_INT_FIELD(name)                                                                      \
-    {#name, get_int<&AdcCalibration::name>, set_int<&AdcCalibration::name>, #name ": 'int'",       \
-     nullptr}
+using AdcFields = NumberFields<AdcCalibration, calibration_of>;
 
 PyGetSetDef adc_getset[] = {
-    VELMO_INT_FIELD(number_of_loading_points),
-    VELMO_DOUBLE_FIELD(direction_1_offset_load),
-    VELMO_DOUBLE_FIELD(direction_1_fullscale_load),
-    VELMO_DOUBLE_FIELD(direction_1_offset_value),
-    VELMO_DOUBLE_FIELD(direction_1_fullscale_value),
-    VELMO_DOUBLE_FIELD(direction_2_offset_load),
-    VELMO_DOUBLE_FIELD(direction_2_fullscale_load),
-    VELMO_DOUBLE_FIELD(direction_2_offset_value),
-    VELMO_DOUBLE_FIELD(direction_2_fullscale_value),
-    VELMO_DOUBLE_FIELD(scale_factor),
-    VELMO_DOUBLE_FIELD(offset),
-    VELMO_INT_FIELD(number_of_directions),
-    VELMO_DOUBLE_FIELD(midpoint_offset),
+    VELMO_INT_FIELD(AdcFields, number_of_loading_points),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_1_offset_load),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_1_fullscale_load),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_1_offset_value),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_1_fullscale_value),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_2_offset_load),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_2_fullscale_load),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_2_offset_value),
+    VELMO_DOUBLE_FIELD(AdcFields, direction_2_fullscale_value),
+    VELMO_DOUBLE_FIELD(AdcFields, scale_factor),
+    VELMO_DOUBLE_FIELD(AdcFields, offset),
+    VELMO_INT_FIELD(AdcFields, number_of_directions),
+    VELMO_DOUBLE_FIELD(AdcFields, midpoint_offset),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // The converter's direction line through the instance, so that a subclass's override runs.
-double line_through_instance(nb::handle self, const char *method, uint32_t count) {
+double line_through_instance(nb::handle self, nb::handle method, uint32_t count) {
     nb::object argument = checked(PyLong_FromUnsignedLong(count));
     return to_double(call_method(self, method, argument));
 }
 
 double convert(nb::handle self, double ndr_adc) {
-    const AdcCalibration &calibration = calibration_of(self);
+    const AdcCalibration &calibration = calibration_of(self.ptr());
     const uint32_t count = low_32_bits_of(ndr_adc);
     if (is_exact_adc_converter(self))
         return convert_count(calibration, count);
     switch (line_for(calibration, count)) {
     case Line::direction_1:
-        return line_through_instance(self, "calculate_for_direction_1", count);
+        return line_through_instance(self, names().calculate_for_direction_1, count);
     case Line::direction_2:
-        return line_through_instance(self, "calculate_for_direction_2", count);
+        return line_through_instance(self, names().calculate_for_direction_2, count);
     case Line::none:
         break;
     }
@@ -98,7 +75,7 @@ int adc_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
 const Method set_midpoint{"_set_midpoint_offset",
                           "Set the midpoint between the two direction offset counts.", parameters(),
                           [](nb::handle self, PyObject **) -> nb::object {
-                              AdcCalibration &calibration = calibration_of(self);
+                              AdcCalibration &calibration = calibration_of(self.ptr());
                               calibration.midpoint_offset = midpoint_of(calibration);
                               return nb::none();
                           }};
@@ -109,7 +86,7 @@ const Method calculate_for_direction_1{
     ":param ndr_adc: ADC count (unsigned 32-bit)\n"
     ":return: Load",
     parameters(required("ndr_adc")), [](nb::handle self, PyObject **args) -> nb::object {
-        return new_float(direction_1_load(calibration_of(self), to_uint32(args[0])));
+        return new_float(direction_1_load(calibration_of(self.ptr()), to_uint32(args[0])));
     }};
 
 const Method calculate_for_direction_2{
@@ -118,7 +95,7 @@ const Method calculate_for_direction_2{
     ":param ndr_adc: ADC count (unsigned 32-bit)\n"
     ":return: Load, negated",
     parameters(required("ndr_adc")), [](nb::handle self, PyObject **args) -> nb::object {
-        return new_float(direction_2_load(calibration_of(self), to_uint32(args[0])));
+        return new_float(direction_2_load(calibration_of(self.ptr()), to_uint32(args[0])));
     }};
 
 const Method convert_adc{"convert_adc",
@@ -135,16 +112,16 @@ const Parameters no_parameters = parameters();
 } // namespace
 
 nb::object new_adc_converter() {
-    return checked(PyObject_CallNoArgs((PyObject *)state.adc_converter_type));
+    return checked(PyObject_CallNoArgs((PyObject *)state().adc_converter_type));
 }
 
 void set_midpoint_offset(nb::handle converter) {
     if (is_exact_adc_converter(converter)) {
-        AdcCalibration &calibration = calibration_of(converter);
+        AdcCalibration &calibration = calibration_of(converter.ptr());
         calibration.midpoint_offset = midpoint_of(calibration);
         return;
     }
-    call_method(converter, "_set_midpoint_offset");
+    call_method(converter, names()._set_midpoint_offset);
 }
 
 void bind_calibration(nb::module_ &m) {
@@ -162,7 +139,7 @@ void bind_calibration(nb::module_ &m) {
         {Py_tp_methods, methods},
         {0, nullptr},
     };
-    state.adc_converter_type = add_value_type(
+    state().adc_converter_type = add_value_type(
         m, {"velmo_device_communication.ADCConverter", sizeof(AdcConverterObject), 0, 0, slots},
         "ADCConverter", no_parameters,
         "Converts raw ADC counts of a channel into calibrated loads.\n\n"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "calibration/adc_lines.hpp"
+#include "calibration/adc_converter_object.hpp"
 #include "module/runtime.hpp"
 
 namespace velmo {
@@ -10,12 +10,8 @@ void bind_calibration(nb::module_ &m);
 // TEDSData.
 void bind_teds_data(nb::module_ &m);
 
-struct AdcConverterObject {
-    PyObject_HEAD AdcCalibration calibration;
-};
-
 inline bool is_exact_adc_converter(nb::handle object) {
-    return Py_TYPE(object.ptr()) == state.adc_converter_type;
+    return Py_TYPE(object.ptr()) == state().adc_converter_type;
 }
 
 // A new ADCConverter with the defaults.

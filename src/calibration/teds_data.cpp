@@ -6,6 +6,7 @@
 #include "module/methods.hpp"
 #include "module/value_types.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -33,23 +34,11 @@ void set_defaults(TedsDataObject *record) {
 
 // -- fields ------------------------------------------------------------------------------------
 
-template <double RecordNumbers::*Field> PyObject *get_double(PyObject *self, void *) noexcept {
-    return PyFloat_FromDouble(record_of(self)->numbers.*Field);
+RecordNumbers &numbers_of(PyObject *self) {
+    return record_of(self)->numbers;
 }
 
-template <double RecordNumbers::*Field>
-int set_double(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<double, to_double>(record_of(self)->numbers.*Field, value);
-}
-
-template <int32_t RecordNumbers::*Field> PyObject *get_int(PyObject *self, void *) noexcept {
-    return PyLong_FromLong(record_of(self)->numbers.*Field);
-}
-
-template <int32_t RecordNumbers::*Field>
-int set_int(PyObject *self, PyObject *value, void *) noexcept {
-    return set_field<int32_t, to_int32>(record_of(self)->numbers.*Field, value);
-}
+using RecordFields = NumberFields<RecordNumbers, numbers_of>;
 
 template <PyObject *TedsDataObject::*Field> PyObject *get_object(PyObject *self, void *) noexcept {
     return field_or_none(record_of(self)->*Field);
@@ -78,30 +67,23 @@ int set_reverse_scaling(PyObject *self, PyObject *value, void *) noexcept {
     return set_field<bool, truth_of>(record_of(self)->numbers.reverse_scaling_enabled, value);
 }
 
-#define VELMO_DOUBLE_FIELD(name)                                                                   \
-    {#name, get_double<&RecordNumbers::name>, set_double<&RecordNumbers::name>,                    \
-     #name ": 'double'", nullptr}
-
 // In the order of the record's fields, which is also the order of the pickled state.
 PyGetSetDef teds_getset[] = {
     {"raw_data", get_object<&TedsDataObject::raw_data>, set_raw_data, "raw_data: object", nullptr},
-    {"template", get_int<&RecordNumbers::template_number>, set_int<&RecordNumbers::template_number>,
-     "template: 'int'", nullptr},
+    {"template", RecordFields::get_int<&RecordNumbers::template_number>,
+     RecordFields::set_int<&RecordNumbers::template_number>, "template: 'int'", nullptr},
     {"serial_number", get_object<&TedsDataObject::serial_number>, set_serial_number,
      "serial_number: str", nullptr},
-    {"engineering_unit", get_int<&RecordNumbers::engineering_unit>,
-     set_int<&RecordNumbers::engineering_unit>, "engineering_unit: 'int'", nullptr},
-    VELMO_DOUBLE_FIELD(min_capacity),
-    VELMO_DOUBLE_FIELD(max_capacity),
-    VELMO_DOUBLE_FIELD(min_electrical),
-    VELMO_DOUBLE_FIELD(max_electrical),
+    VELMO_INT_FIELD(RecordFields, engineering_unit),
+    VELMO_DOUBLE_FIELD(RecordFields, min_capacity),
+    VELMO_DOUBLE_FIELD(RecordFields, max_capacity),
+    VELMO_DOUBLE_FIELD(RecordFields, min_electrical),
+    VELMO_DOUBLE_FIELD(RecordFields, max_electrical),
     {"reverse_scaling_enabled", get_reverse_scaling, set_reverse_scaling,
      "reverse_scaling_enabled: 'bool'", nullptr},
-    VELMO_DOUBLE_FIELD(reverse_max_electrical),
+    VELMO_DOUBLE_FIELD(RecordFields, reverse_max_electrical),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-#undef VELMO_DOUBLE_FIELD
 
 // -- object lifecycle --------------------------------------------------------------------------
 
@@ -159,7 +141,8 @@ Py_ssize_t length_of(nb::handle sequence) {
 std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
     const size_t length = (size_t)length_of(sequence);
     std::vector<uint8_t> kept;
-    kept.reserve(length);
+    // A length is only a claim; a TEDS image is the most this is made for up front.
+    kept.reserve(std::min(length, teds::image_size));
     auto keep = [&](size_t i) { return !(skip_checksums && teds::is_page_checksum(i)); };
     const uint8_t *data;
     size_t size;
@@ -175,17 +158,16 @@ std::vector<uint8_t> kept_bytes(nb::handle sequence, bool skip_checksums) {
     return kept;
 }
 
-// An integer argument; a float is refused as Python's own index arithmetic refuses it.
+// An integer argument; a float is refused as Python's own index arithmetic refuses it. One
+// too large for the arithmetic below is clamped, and `fits` is false.
 long long index_argument(nb::handle value, bool &fits) {
-    nb::object integer = checked(PyNumber_Index(value.ptr()));
-    int overflow = 0;
-    const long long result = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (result == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    fits = overflow == 0 && result > LLONG_MIN / 2 && result < LLONG_MAX / 2;
-    if (fits)
-        return result;
-    return overflow < 0 ? LLONG_MIN / 2 : LLONG_MAX / 2;
+    constexpr long long low = LLONG_MIN / 2, high = LLONG_MAX / 2;
+    long long result = 0;
+    const Range range = range_of(checked(PyNumber_Index(value.ptr())), low + 1, high - 1, result);
+    fits = range == Range::inside;
+    if (range == Range::below)
+        return low;
+    return range == Range::above ? high : result;
 }
 
 // bit_array[start + i] with Python's indexing; lists and tuples are indexed in place.
@@ -285,7 +267,7 @@ nb::object parse_record(nb::handle raw_bytes, nb::handle template_byte) {
     const teds::BitStream stream = teds::BitStream::of_image(
         [&](size_t i) { return in_place ? data[i] : element_byte(raw_bytes, i); });
     const teds::SensorFields fields = teds::sensor_fields(stream);
-    nb::object self = new_record(state.teds_data_type);
+    nb::object self = new_record(state().teds_data_type);
     TedsDataObject *record = record_of(self.ptr());
     Py_SETREF(record->raw_data, Py_NewRef(raw_bytes.ptr()));
     const int32_t template_number = to_int32(template_byte);
@@ -308,37 +290,24 @@ const Method parse_from_bytes{
         nb::handle raw_bytes = args[0];
         const Py_ssize_t size = length_of(raw_bytes);
         if (size != (Py_ssize_t)teds::image_size)
-            raise(state.teds_data_corrupted_error, "TEDS data must be 512 bytes, got %zd", size);
+            raise(state().teds_data_corrupted_error, "TEDS data must be 512 bytes, got %zd", size);
         try {
             return parse_record(raw_bytes, args[1]);
         } catch (nb::python_error &raised) {
             CaughtError e(raised);
             if (!e.is_ordinary())
                 e.rethrow();
-            raise_from(state.teds_data_corrupted_error, e, "Failed to parse TEDS data: %S",
+            raise_from(state().teds_data_corrupted_error, e, "Failed to parse TEDS data: %S",
                        e.value());
         }
     },
     Receiver::none};
-
-// The static methods sit in the method table of the type, which cannot be changed afterwards.
-template <const Method &M> PyMethodDef static_method_def() {
-    PyMethodDef def = *method_def<M>();
-    def.ml_flags |= METH_STATIC;
-    return def;
-}
 
 const Parameters no_parameters = parameters();
 
 } // namespace
 
 void bind_teds_data(nb::module_ &m) {
-    static PyMethodDef methods[] = {static_method_def<bytes_to_bits>(),
-                                    static_method_def<bits_to_int>(),
-                                    static_method_def<bits_to_float>(),
-                                    static_method_def<parse_from_bytes>(),
-                                    *method_def<reduce_method<teds_getset, no_parameters>>(),
-                                    {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot slots[] = {
         {Py_tp_new, (void *)teds_new},
         {Py_tp_init, (void *)teds_init},
@@ -346,10 +315,9 @@ void bind_teds_data(nb::module_ &m) {
         {Py_tp_traverse, (void *)teds_traverse},
         {Py_tp_clear, (void *)teds_clear},
         {Py_tp_getset, teds_getset},
-        {Py_tp_methods, methods},
         {0, nullptr},
     };
-    state.teds_data_type =
+    PyTypeObject *type =
         add_value_type(m,
                        {"velmo_device_communication.TEDSData", sizeof(TedsDataObject), 0,
                         Py_TPFLAGS_HAVE_GC, slots},
@@ -358,6 +326,14 @@ void bind_teds_data(nb::module_ &m) {
                        "Stores both the raw TEDS bytes and the calibration fields extracted from\n"
                        "the memory of an IEEE 1451.4 compliant sensor. Access it through the\n"
                        "VelmoDevice class.");
+    state().teds_data_type = type;
+    // Added to the class rather than its method table, so that a static method is called on
+    // the class and finds the module state through it.
+    nb::handle cls = (PyObject *)type;
+    for (PyMethodDef *def : {method_def<bytes_to_bits>(), method_def<bits_to_int>(),
+                             method_def<bits_to_float>(), method_def<parse_from_bytes>()})
+        add_static_method(cls, def);
+    add_method(cls, method_def<reduce_method<teds_getset, no_parameters>>());
 }
 
 } // namespace velmo

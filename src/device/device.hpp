@@ -12,4 +12,9 @@ void bind_velmo_device(nb::module_ &m);
 void bind_device_teds(nb::handle cls);
 void bind_scanner(nb::module_ &m);
 
+// The device's link, `self.communication_interface`.
+inline nb::object interface_of(nb::handle self) {
+    return attribute(self, names().communication_interface);
+}
+
 } // namespace velmo

@@ -9,28 +9,24 @@ namespace velmo {
 
 namespace {
 
-nb::object interface_of(nb::handle self) {
-    return self.attr(name_of("communication_interface"));
-}
-
-bool call_truth(nb::handle self, const char *method) {
-    return truth_of(call_method(self, method));
+bool call_truth(nb::handle self, PyObject *Names::*method) {
+    return truth_of(call_method(self, names().*method));
 }
 
 [[noreturn]] void raise_not_supported(nb::handle self) {
-    nb::object model = call_method(self, "get_model_number");
-    raise(state.teds_not_supported_error, "TEDS is not supported on %S", model);
+    nb::object model = call_method(self, names().get_model_number);
+    raise(state().teds_not_supported_error, "TEDS is not supported on %S", model);
 }
 
 void require_support(nb::handle self) {
-    if (!call_truth(self, "supports_teds"))
+    if (!call_truth(self, &Names::supports_teds))
         raise_not_supported(self);
 }
 
 nb::object loaded_record(nb::handle self) {
-    nb::object record = self.attr(name_of("_teds_data"));
+    nb::object record = self.attr(names()._teds_data);
     if (record.is_none())
-        raise(state.teds_not_connected_error,
+        raise(state().teds_not_connected_error,
               "No TEDS data loaded. Ensure TEDS sensor is connected and AutoTEDS is enabled.");
     return record;
 }
@@ -56,20 +52,20 @@ const Method initialize_teds{
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         handling_errors(
             [&] {
-                if (!call_truth(self, "supports_teds")) {
+                if (!call_truth(self, &Names::supports_teds)) {
                     log_debug("Device does not support TEDS - skipping TEDS initialization");
                     return;
                 }
-                if (!call_truth(self, "get_auto_teds")) {
+                if (!call_truth(self, &Names::get_auto_teds)) {
                     log_debug("AutoTEDS is disabled - TEDS data will not be auto-loaded");
                     return;
                 }
-                if (!call_truth(self, "teds_is_connected")) {
+                if (!call_truth(self, &Names::teds_is_connected)) {
                     log_warning("AutoTEDS enabled but no TEDS sensor connected");
                     return;
                 }
                 log_info("AutoTEDS enabled - automatically loading TEDS calibration");
-                call_method(self, "reload_teds_data");
+                call_method(self, names().reload_teds_data);
             },
             [](const CaughtError &e) {
                 log_warning("Failed to auto-load TEDS data during initialization: %S", e.value());
@@ -85,7 +81,7 @@ const Method teds_is_connected{
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
-        return call_method(interface_of(self), "teds_is_connected");
+        return call_method(interface_of(self), names().teds_is_connected);
     }};
 
 const Method get_teds_template{"get_teds_template",
@@ -93,7 +89,7 @@ const Method get_teds_template{"get_teds_template",
                                ":return: Template number\n"
                                ":raises VelmoTEDSNotConnectedError: If no record is loaded",
                                parameters(), [](nb::handle self, PyObject **) -> nb::object {
-                                   return loaded_record(self).attr(name_of("template"));
+                                   return loaded_record(self).attr(names().template_);
                                }};
 
 const Method get_teds_serial_number{"get_teds_serial_number",
@@ -101,7 +97,7 @@ const Method get_teds_serial_number{"get_teds_serial_number",
                                     ":return: Serial number text\n"
                                     ":raises VelmoTEDSNotConnectedError: If no record is loaded",
                                     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-                                        return loaded_record(self).attr(name_of("serial_number"));
+                                        return loaded_record(self).attr(names().serial_number);
                                     }};
 
 const Method get_teds_engineering_unit{
@@ -110,9 +106,10 @@ const Method get_teds_engineering_unit{
     ":return: Unit text, or Unknown (code) for a code without a name\n"
     ":raises VelmoTEDSNotConnectedError: If no record is loaded",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object unit_code = loaded_record(self).attr(name_of("engineering_unit"));
+        nb::object unit_code = loaded_record(self).attr(names().engineering_unit);
         nb::object fallback = format_text("Unknown (%S)", unit_code);
-        return call_method(module_global("_TEDS_UNIT_MAPPING"), "get", unit_code, fallback);
+        return call_method(module_global(names().TEDS_UNIT_MAPPING), names().get, unit_code,
+                           fallback);
     }};
 
 const Method get_teds_max_capacity{"get_teds_max_capacity",
@@ -120,12 +117,14 @@ const Method get_teds_max_capacity{"get_teds_max_capacity",
                                    ":return: Maximum capacity, in the sensor's units\n"
                                    ":raises VelmoTEDSNotConnectedError: If no record is loaded",
                                    parameters(), [](nb::handle self, PyObject **) -> nb::object {
-                                       return loaded_record(self).attr(name_of("max_capacity"));
+                                       return loaded_record(self).attr(names().max_capacity);
                                    }};
 
 // The AutoTEDS command pair that the instrument's firmware knows.
-const char *auto_teds_method(nb::handle self, const char *old_name, const char *v1_name) {
-    return call_truth(self, "_should_use_auto_teds_v1") ? v1_name : old_name;
+nb::handle auto_teds_method(nb::handle self, PyObject *Names::*old_name,
+                            PyObject *Names::*v1_name) {
+    const bool v1 = call_truth(self, &Names::_should_use_auto_teds_v1);
+    return names().*(v1 ? v1_name : old_name);
 }
 
 const Method get_auto_teds{
@@ -135,7 +134,7 @@ const Method get_auto_teds{
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
-        const char *method = auto_teds_method(self, "get_auto_teds", "get_auto_teds_v1");
+        nb::handle method = auto_teds_method(self, &Names::get_auto_teds, &Names::get_auto_teds_v1);
         return call_method(interface_of(self), method);
     }};
 
@@ -150,15 +149,18 @@ const Method set_auto_teds{
         require_support(self);
         nb::handle enabled = args[0];
         nb::object interface = interface_of(self);
-        call_method(interface, auto_teds_method(self, "set_auto_teds", "set_auto_teds_v1"),
+        call_method(interface,
+                    auto_teds_method(self, &Names::set_auto_teds, &Names::set_auto_teds_v1),
                     enabled);
         if (truth_of(enabled)) {
-            call_method(self, "reload_teds_data");
+            call_method(self, names().reload_teds_data);
             return nb::none();
         }
-        self.attr(name_of("_teds_data")) = nb::none();
-        nb::object profile = call_method(self, "get_device_channel_selected_profile", new_int(0));
-        self.attr(name_of("adc_converter")) = call_method(interface, "load_adc_converter", profile);
+        self.attr(names()._teds_data) = nb::none();
+        nb::object profile =
+            call_method(self, names().get_device_channel_selected_profile, new_int(0));
+        self.attr(names().adc_converter) =
+            call_method(interface, names().load_adc_converter, profile);
         log_info("AutoTEDS disabled - reverted to manual calibration");
         return nb::none();
     }};
@@ -172,19 +174,19 @@ nb::object template_of(nb::handle laser_data) {
 
 void load_record_and_calibration(nb::handle self) {
     nb::object interface = interface_of(self);
-    nb::object laser_data = call_method(interface, "get_teds_laser");
+    nb::object laser_data = call_method(interface, names().get_teds_laser);
     if (laser_data.is_none())
-        raise(state.teds_not_connected_error,
+        raise(state().teds_not_connected_error,
               "Failed to read TEDS template - sensor may be disconnected");
     nb::object template_number = template_of(laser_data);
-    nb::object raw_teds = call_method(interface, "generate_all_teds_data");
-    nb::object record =
-        call_method(module_global("TEDSData"), "parse_from_bytes", raw_teds, template_number);
-    self.attr(name_of("_teds_data")) = record;
+    nb::object raw_teds = call_method(interface, names().generate_all_teds_data);
+    nb::object record = call_method(module_global(names().TEDSData), names().parse_from_bytes,
+                                    raw_teds, template_number);
+    self.attr(names()._teds_data) = record;
     log_info("TEDS data loaded: SN=%S, Template=%S, Max Capacity=%S",
-             attribute(record, "serial_number"), attribute(record, "template"),
-             attribute(record, "max_capacity"));
-    call_method(self, "_load_teds_calibration_hda640", record, new_int(0));
+             attribute(record, names().serial_number), attribute(record, names().template_),
+             attribute(record, names().max_capacity));
+    call_method(self, names()._load_teds_calibration_hda640, record, new_int(0));
 }
 
 const Method reload_teds_data{
@@ -195,8 +197,8 @@ const Method reload_teds_data{
     ":raises VelmoTEDSNotConnectedError: If no TEDS sensor is connected",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         require_support(self);
-        if (!call_truth(self, "teds_is_connected"))
-            raise(state.teds_not_connected_error, "No TEDS sensor connected to device");
+        if (!call_truth(self, &Names::teds_is_connected))
+            raise(state().teds_not_connected_error, "No TEDS sensor connected to device");
         log_info("Reloading TEDS data from sensor");
         handling_errors(
             [&] { load_record_and_calibration(self); },
@@ -210,17 +212,17 @@ const Method supports_teds{
     "The model and item number are asked once and kept.\n\n"
     ":return: True if TEDS is supported",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        if (self.attr(name_of("_model_number")).is_none())
-            self.attr(name_of("_model_number")) = call_method(self, "get_model_number");
-        if (self.attr(name_of("_item_number")).is_none()) {
+        if (self.attr(names()._model_number).is_none())
+            self.attr(names()._model_number) = call_method(self, names().get_model_number);
+        if (self.attr(names()._item_number).is_none()) {
             nb::object item_number = nb::str("");
             handling_errors(
-                [&] { item_number = call_method(interface_of(self), "get_item_number"); },
+                [&] { item_number = call_method(interface_of(self), names().get_item_number); },
                 [](const CaughtError &) {});
-            self.attr(name_of("_item_number")) = item_number;
+            self.attr(names()._item_number) = item_number;
         }
-        return nb::bool_(python_equal(self.attr(name_of("_model_number")), nb::str("HDA640")) &&
-                         python_equal(self.attr(name_of("_item_number")), nb::str("QKT08812")));
+        return nb::bool_(python_equal(self.attr(names()._model_number), nb::str("HDA640")) &&
+                         python_equal(self.attr(names()._item_number), nb::str("QKT08812")));
     }};
 
 constexpr long pre_teds_rate_code = 0;
@@ -231,9 +233,9 @@ const Method pre_teds_operations{
     "pre_teds_operations",
     "Save the sampling rate of channel 0 and set the lowest rate for TEDS work.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
-        self.attr(name_of("_cached_sampling_rate_for_teds")) =
-            call_method(self, "get_sampling_rate", new_int(teds_channel));
-        call_method(self, "set_sampling_rate_value", new_int(pre_teds_rate_code),
+        self.attr(names()._cached_sampling_rate_for_teds) =
+            call_method(self, names().get_sampling_rate, new_int(teds_channel));
+        call_method(self, names().set_sampling_rate_value, new_int(pre_teds_rate_code),
                     new_int(teds_channel));
         log_debug("Pre-TEDS operations: sampling rate cached and set to 2.5 SPS");
         return nb::none();
@@ -243,11 +245,11 @@ const Method post_teds_operations{
     "post_teds_operations",
     "Wait 3 seconds, then restore the sampling rate saved before TEDS work.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
-        call_method(module_global("time"), "sleep", new_int(post_teds_pause_seconds));
-        nb::object saved = self.attr(name_of("_cached_sampling_rate_for_teds"));
+        call_method(module_global(names().time), names().sleep, new_int(post_teds_pause_seconds));
+        nb::object saved = self.attr(names()._cached_sampling_rate_for_teds);
         if (!saved.is_none()) {
-            call_method(self, "set_sampling_rate_value", saved, new_int(teds_channel));
-            self.attr(name_of("_cached_sampling_rate_for_teds")) = nb::none();
+            call_method(self, names().set_sampling_rate_value, saved, new_int(teds_channel));
+            self.attr(names()._cached_sampling_rate_for_teds) = nb::none();
         }
         log_debug("Post-TEDS operations: sampling rate restored");
         return nb::none();
@@ -255,27 +257,27 @@ const Method post_teds_operations{
 
 // The firmware version, asked once; "0.0.0" when the instrument cannot tell.
 nb::object firmware_version(nb::handle self) {
-    nb::object version = self.attr(name_of("_firmware_version"));
+    nb::object version = self.attr(names()._firmware_version);
     if (!version.is_none())
         return version;
     handling_errors(
         [&] {
-            self.attr(name_of("_firmware_version")) =
-                call_method(interface_of(self), "get_firmware_version_with_patch");
-            log_debug("Retrieved firmware version: %S", attribute(self, "_firmware_version"));
+            self.attr(names()._firmware_version) =
+                call_method(interface_of(self), names().get_firmware_version_with_patch);
+            log_debug("Retrieved firmware version: %S", attribute(self, names()._firmware_version));
         },
         [&](const CaughtError &e) {
             log_warning("Failed to retrieve firmware version: %S, assuming old version", e.value());
-            self.attr(name_of("_firmware_version")) = nb::str("0.0.0");
+            self.attr(names()._firmware_version) = nb::str("0.0.0");
         });
-    return self.attr(name_of("_firmware_version"));
+    return self.attr(names()._firmware_version);
 }
 
 // Firmware 4.3.2 and later know only the V1 AutoTEDS commands.
 const long first_v1_firmware[] = {4, 3, 2};
 
 bool firmware_uses_v1(nb::handle version) {
-    nb::object parts = call_method(version, "split", nb::str("."));
+    nb::object parts = call_method(version, names().split, nb::str("."));
     const Py_ssize_t count = PyObject_Length(parts.ptr());
     if (count < 0)
         throw nb::python_error();
@@ -330,48 +332,53 @@ nb::object truncate(nb::handle value) {
 
 void build_teds_calibration(nb::handle self, nb::handle teds_data, nb::handle profile) {
     log_debug("Loading TEDS calibration for HDA640 (profile %S)", profile);
-    nb::object current = call_method(interface_of(self), "load_adc_converter", profile);
-    nb::object teds = module_global("ADCConverter")();
-    auto field = [](nb::handle object, const char *name) { return attribute(object, name); };
-    teds.attr("number_of_loading_points") = new_int(2);
-    teds.attr("direction_1_offset_load") = field(teds_data, "min_capacity");
-    nb::object offset_1 = field(current, "direction_1_offset_value");
-    teds.attr("direction_1_offset_value") = offset_1;
+    nb::object current = call_method(interface_of(self), names().load_adc_converter, profile);
+    nb::object teds = module_global(names().ADCConverter)();
+    const Names &known = names();
+    auto field = [&](nb::handle object, PyObject *Names::*name) {
+        return attribute(object, known.*name);
+    };
+    teds.attr(known.number_of_loading_points) = new_int(2);
+    teds.attr(known.direction_1_offset_load) = field(teds_data, &Names::min_capacity);
+    nb::object offset_1 = field(current, &Names::direction_1_offset_value);
+    teds.attr(known.direction_1_offset_value) = offset_1;
     // Counts per load unit of the instrument's direction-1 line, with its sign.
-    nb::object slope = divide(subtract(field(current, "direction_1_fullscale_value"), offset_1),
-                              subtract(field(current, "direction_1_fullscale_load"),
-                                       field(current, "direction_1_offset_load")));
-    teds.attr("direction_1_fullscale_value") =
-        truncate(add(multiply(slope, field(teds_data, "max_electrical")), offset_1));
-    teds.attr("direction_1_fullscale_load") = field(teds_data, "max_capacity");
-    teds.attr("number_of_directions") = new_int(0);
-    if (truth_of(field(teds_data, "reverse_scaling_enabled"))) {
+    nb::object slope =
+        divide(subtract(field(current, &Names::direction_1_fullscale_value), offset_1),
+               subtract(field(current, &Names::direction_1_fullscale_load),
+                        field(current, &Names::direction_1_offset_load)));
+    teds.attr(known.direction_1_fullscale_value) =
+        truncate(add(multiply(slope, field(teds_data, &Names::max_electrical)), offset_1));
+    teds.attr(known.direction_1_fullscale_load) = field(teds_data, &Names::max_capacity);
+    teds.attr(known.number_of_directions) = new_int(0);
+    if (truth_of(field(teds_data, &Names::reverse_scaling_enabled))) {
         // A two-direction instrument calibration has direction 2 mirror direction 1; otherwise
         // direction 2 follows the instrument's own direction-2 line, falling from its offset.
-        const bool mirrored = python_equal(field(current, "number_of_directions"), new_int(1));
-        nb::object offset_2 =
-            field(current, mirrored ? "direction_1_offset_value" : "direction_2_offset_value");
-        teds.attr("direction_2_offset_value") = offset_2;
-        teds.attr("direction_2_offset_load") = field(teds_data, "min_capacity");
+        const bool mirrored =
+            python_equal(field(current, &Names::number_of_directions), new_int(1));
+        nb::object offset_2 = field(current, mirrored ? &Names::direction_1_offset_value
+                                                      : &Names::direction_2_offset_value);
+        teds.attr(known.direction_2_offset_value) = offset_2;
+        teds.attr(known.direction_2_offset_load) = field(teds_data, &Names::min_capacity);
         nb::object slope_2 =
             mirrored ? slope
                      : checked(PyNumber_Absolute(
-                           divide(subtract(field(current, "direction_2_offset_value"),
-                                           field(current, "direction_2_fullscale_value")),
-                                  subtract(field(current, "direction_2_offset_load"),
-                                           field(current, "direction_2_fullscale_load")))
+                           divide(subtract(field(current, &Names::direction_2_offset_value),
+                                           field(current, &Names::direction_2_fullscale_value)),
+                                  subtract(field(current, &Names::direction_2_offset_load),
+                                           field(current, &Names::direction_2_fullscale_load)))
                                .ptr()));
-        teds.attr("direction_2_fullscale_value") = truncate(
-            subtract(offset_2, multiply(slope_2, field(teds_data, "reverse_max_electrical"))));
-        teds.attr("direction_2_fullscale_load") = field(teds_data, "max_capacity");
-        teds.attr("number_of_directions") = new_int(1);
+        teds.attr(known.direction_2_fullscale_value) = truncate(subtract(
+            offset_2, multiply(slope_2, field(teds_data, &Names::reverse_max_electrical))));
+        teds.attr(known.direction_2_fullscale_load) = field(teds_data, &Names::max_capacity);
+        teds.attr(known.number_of_directions) = new_int(1);
     }
-    teds.attr("scale_factor") = new_float(1.0);
-    teds.attr("offset") = new_float(0.0);
-    self.attr(name_of("adc_converter")) = teds;
+    teds.attr(known.scale_factor) = new_float(1.0);
+    teds.attr(known.offset) = new_float(0.0);
+    self.attr(names().adc_converter) = teds;
     log_info("TEDS calibration loaded: %S to %S, Reverse scaling: %S",
-             field(teds_data, "min_capacity"), field(teds_data, "max_capacity"),
-             field(teds_data, "reverse_scaling_enabled"));
+             field(teds_data, &Names::min_capacity), field(teds_data, &Names::max_capacity),
+             field(teds_data, &Names::reverse_scaling_enabled));
 }
 
 const Method load_teds_calibration_hda640{
@@ -388,7 +395,7 @@ const Method load_teds_calibration_hda640{
         handling_errors([&] { build_teds_calibration(self, args[0], args[1]); },
                         [](const CaughtError &e) {
                             log_error("Failed to load TEDS calibration: %S", e.value());
-                            raise_from(state.calibration_error, e,
+                            raise_from(state().calibration_error, e,
                                        "Error loading TEDS calibration: %S", e.value());
                         });
         return nb::none();

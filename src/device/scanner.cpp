@@ -66,7 +66,7 @@ std::vector<nb::object> upper_case_models(nb::handle device_models) {
     nb::object iterator = checked(PyObject_GetIter(device_models.ptr()));
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object model = nb::steal(item);
-        models.push_back(checked(PyObject_Str(call_method(model, "upper").ptr())));
+        models.push_back(checked(PyObject_Str(call_method(model, names().upper).ptr())));
     }
     if (PyErr_Occurred())
         throw nb::python_error();
@@ -80,7 +80,7 @@ void disconnect_quietly(nb::handle link) {
     if (!present)
         return;
     try {
-        call_method(link, "disconnect");
+        call_method(link, names().disconnect);
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
         if (!e.is_ordinary())
@@ -90,28 +90,30 @@ void disconnect_quietly(nb::handle link) {
 
 // One port at one rate; returns the device, or an empty object when nothing usable answered.
 nb::object probe(nb::handle port_name, long baud) {
+    const ModuleState &module_state = state();
+    const Names &known = module_state.names;
     nb::object link = nb::none();
     try {
-        link = module_global("_SerialCommunicationInterface")(port_name, new_int(baud));
-        call_method(link, "connect");
-        nb::object model = call_method(link, "get_model_number");
+        link = module_global(known.SerialCommunicationInterface)(port_name, new_int(baud));
+        call_method(link, known.connect);
+        nb::object model = call_method(link, known.get_model_number);
         int answered = PyObject_IsTrue(model.ptr());
         if (answered < 0)
             throw nb::python_error();
         if (!answered) {
             log_debug("%S at %ld baud: no response", port_name, baud);
-            call_method(link, "disconnect");
+            call_method(link, known.disconnect);
             return nb::object();
         }
         log_info("Found %S on %S at %ld baud )", model, port_name, baud);
-        nb::object device_class = module_global("VelmoDevice");
-        return device_class(link,
-                            nb::arg("_internal_token") = module_global("_DEVICE_CREATION_TOKEN"));
+        return call_with_keywords(module_global(known.VelmoDevice),
+                                  {link, module_global(known.DEVICE_CREATION_TOKEN)},
+                                  {known._internal_token});
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
         if (!e.is_ordinary())
             e.rethrow();
-        if (e.matches(state.communication_error) || e.matches(state.connection_error))
+        if (e.matches(module_state.communication_error) || e.matches(module_state.connection_error))
             log_debug("%S at %ld baud: communication error - %S", port_name, baud, e.value());
         else
             log_warning("Unexpected error scanning %S at %ld baud: %S", port_name, baud, e.value());
@@ -129,8 +131,10 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
 
     nb::object ports;
     try {
-        ports = call_method(
-            module_global("serial").attr(name_of("tools")).attr(name_of("list_ports")), "comports");
+        const Names &known = names();
+        nb::object list_ports =
+            attribute(attribute(module_global(known.serial), known.tools), known.list_ports);
+        ports = call_method(list_ports, known.comports);
         Py_ssize_t count = PyObject_Length(ports.ptr());
         if (count < 0)
             throw nb::python_error();
@@ -154,7 +158,7 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
     nb::object iterator = checked(PyObject_GetIter(ports.ptr()));
     while (PyObject *item = PyIter_Next(iterator.ptr())) {
         nb::object record = nb::steal(item);
-        nb::object port_name = record.attr(name_of("device"));
+        nb::object port_name = record.attr(names().device);
         if (do_look_for_comports) {
             int requested = PySequence_Contains(comports.ptr(), port_name.ptr());
             if (requested < 0)
@@ -181,7 +185,7 @@ nb::object discover(nb::handle device_models_argument, nb::handle comports_argum
 
 const Method init{"__init__", nullptr, parameters(),
                   [](nb::handle self, PyObject **) -> nb::object {
-                      self.attr(name_of("commands")) = new_command_operations();
+                      self.attr(names().commands) = new_command_operations();
                       return nb::none();
                   }};
 

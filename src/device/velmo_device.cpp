@@ -10,17 +10,14 @@ namespace velmo {
 
 namespace {
 
-nb::object interface_of(nb::handle self) {
-    return self.attr(name_of("communication_interface"));
-}
-
 nb::object channel_or_default(PyObject *channel) {
     return channel ? nb::borrow(channel) : new_int(0);
 }
 
 // Per-profile settings are addressed by the profile selected on the channel.
 nb::object profile_of_channel(nb::handle self, PyObject *channel) {
-    return call_method(self, "get_device_channel_selected_profile", channel_or_default(channel));
+    return call_method(self, names().get_device_channel_selected_profile,
+                       channel_or_default(channel));
 }
 
 // A method that forwards to the link: the channel (mapped to its profile where the
@@ -29,7 +26,7 @@ struct DeviceOperation {
     const char *name;
     const char *doc;
     Parameters parameters;
-    const char *interface_method;
+    PyObject *Names::*interface_method;
     int channel = -1;
     bool profiled = false;
     std::array<int, 2> forwarded{};
@@ -53,7 +50,7 @@ struct DeviceOperation {
 };
 
 constexpr DeviceOperation forwarding(const char *name, const char *doc, Parameters parameters,
-                                     const char *interface_method) {
+                                     PyObject *Names::*interface_method) {
     return {name, doc, parameters, interface_method};
 }
 
@@ -70,7 +67,7 @@ template <const DeviceOperation &Op> nb::object forward(nb::handle self, PyObjec
         stack[count++] = first.ptr();
     for (size_t i = 0; i < Op.forwarded_count; ++i)
         stack[count++] = args[Op.forwarded[i]];
-    return call_method_with(name_of(Op.interface_method), stack, count);
+    return call_method_with(names().*Op.interface_method, stack, count);
 }
 
 template <const DeviceOperation &Op>
@@ -81,21 +78,21 @@ constexpr DeviceOperation get_ndr =
                "Get the raw ADC count of a channel.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Raw ADC count",
-               parameters(optional("channel_number", "0")), "get_ndr")
+               parameters(optional("channel_number", "0")), &Names::get_ndr)
         .passing_channel(0);
 constexpr DeviceOperation get_model_number =
     forwarding("get_model_number",
                "Get the instrument's model, read from the instrument.\n\n"
                ":return: Model text",
-               parameters(), "get_model_number");
+               parameters(), &Names::get_model_number);
 constexpr DeviceOperation disconnect =
-    forwarding("disconnect", "Close the link to the instrument.", parameters(), "disconnect");
+    forwarding("disconnect", "Close the link to the instrument.", parameters(), &Names::disconnect);
 constexpr DeviceOperation get_number_of_loading_points =
     forwarding("get_number_of_loading_points",
                "Get the loading points per direction of the channel's profile.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Loading points per direction",
-               parameters(optional("channel_number", "0")), "get_number_of_loading_points")
+               parameters(optional("channel_number", "0")), &Names::get_number_of_loading_points)
         .passing_profile_of_channel(0);
 constexpr DeviceOperation get_load_of_loading_point =
     forwarding("get_load_of_loading_point",
@@ -104,7 +101,7 @@ constexpr DeviceOperation get_load_of_loading_point =
                ":param channel_number: Channel number\n"
                ":return: Load at the point",
                parameters(required("point_index"), optional("channel_number", "0")),
-               "get_load_of_loading_point")
+               &Names::get_load_of_loading_point)
         .passing_profile_of_channel(1)
         .then_passing(0);
 constexpr DeviceOperation get_loading_point_value =
@@ -114,7 +111,7 @@ constexpr DeviceOperation get_loading_point_value =
                ":param channel_number: Channel number\n"
                ":return: ADC count at the point",
                parameters(required("point_index"), optional("channel_number", "0")),
-               "get_loading_point_value")
+               &Names::get_loading_point_value)
         .passing_profile_of_channel(1)
         .then_passing(0);
 constexpr DeviceOperation set_adc_of_loading_point =
@@ -127,7 +124,7 @@ constexpr DeviceOperation set_adc_of_loading_point =
                parameters(required("point_index"), required("adc_value"),
                           optional("calibration_direction", "None"),
                           optional("channel_number", "0")),
-               "set_adc_of_loading_point")
+               &Names::set_adc_of_loading_point)
         .passing_profile_of_channel(3)
         .then_passing(0)
         .then_passing(1);
@@ -139,7 +136,7 @@ constexpr DeviceOperation set_load_of_loading_point =
                ":param channel_number: Channel number",
                parameters(required("point_index"), required("load_value"),
                           optional("channel_number", "0")),
-               "set_load_of_loading_point")
+               &Names::set_load_of_loading_point)
         .passing_profile_of_channel(2)
         .then_passing(0)
         .then_passing(1);
@@ -148,7 +145,7 @@ constexpr DeviceOperation get_number_of_directions =
                "Get the direction code of the channel's profile.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Direction code (0 one direction, 1 two)",
-               parameters(optional("channel_number", "0")), "get_number_of_directions")
+               parameters(optional("channel_number", "0")), &Names::get_number_of_directions)
         .passing_profile_of_channel(0);
 constexpr DeviceOperation set_number_of_directions =
     forwarding("set_number_of_directions",
@@ -156,20 +153,20 @@ constexpr DeviceOperation set_number_of_directions =
                ":param number_of_directions: Direction code (0 one direction, 1 two)\n"
                ":param channel_number: Channel number",
                parameters(required("number_of_directions"), optional("channel_number", "0")),
-               "set_number_of_directions")
+               &Names::set_number_of_directions)
         .passing_profile_of_channel(1)
         .then_passing(0);
 constexpr DeviceOperation get_stream_data =
     forwarding("get_stream_data",
                "Read the stream bytes waiting in the port's input buffer.\n\n"
                ":return: The raw bytes received",
-               parameters(), "read_buffer_data");
+               parameters(), &Names::read_buffer_data);
 constexpr DeviceOperation get_sampling_rate =
     forwarding("get_sampling_rate",
                "Get the sampling-rate code of the channel's profile.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Sampling-rate code",
-               parameters(optional("channel_number", "0")), "get_sampling_rate")
+               parameters(optional("channel_number", "0")), &Names::get_sampling_rate)
         .passing_profile_of_channel(0);
 constexpr DeviceOperation set_sampling_rate_value =
     forwarding("set_sampling_rate_value",
@@ -177,34 +174,35 @@ constexpr DeviceOperation set_sampling_rate_value =
                ":param samples_per_second: Sampling-rate code\n"
                ":param channel_number: Channel number",
                parameters(required("samples_per_second"), optional("channel_number", "0")),
-               "set_sampling_rate")
+               &Names::set_sampling_rate)
         .passing_profile_of_channel(1)
         .then_passing(0);
 constexpr DeviceOperation get_instrument_serial_number =
     forwarding("get_instrument_serial_number",
                "Get the instrument's serial number.\n\n"
                ":return: Serial number",
-               parameters(), "get_instrument_serial_number");
+               parameters(), &Names::get_instrument_serial_number);
 constexpr DeviceOperation get_sensor_serial_number =
     forwarding("get_sensor_serial_number",
                "Get the sensor serial number of the channel's profile.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Serial number",
-               parameters(optional("channel_number", "0")), "get_sensor_serial_number")
+               parameters(optional("channel_number", "0")), &Names::get_sensor_serial_number)
         .passing_profile_of_channel(0);
 constexpr DeviceOperation get_device_channel_selected_profile =
     forwarding("get_device_channel_selected_profile",
                "Get the profile selected on a channel.\n\n"
                ":param channel_number: Channel number\n"
                ":return: Profile number",
-               parameters(optional("channel_number", "0")), "get_device_channel_selected_profile")
+               parameters(optional("channel_number", "0")),
+               &Names::get_device_channel_selected_profile)
         .passing_channel(0);
 constexpr DeviceOperation get_adc_for_profile =
     forwarding("get_adc_for_profile",
                "Read the calibration of a profile into a new converter.\n\n"
                ":param profile_number: Profile number\n"
                ":return: A new ADCConverter; the device's own converter is unchanged",
-               parameters(required("profile_number")), "load_adc_converter")
+               parameters(required("profile_number")), &Names::load_adc_converter)
         .then_passing(0);
 
 const char *const creation_refused =
@@ -216,16 +214,18 @@ const Method init{
     parameters(required("communication_interface"), keyword_only("_internal_token", "None")),
     [](nb::handle self, PyObject **args) -> nb::object {
         PyObject *token = args[1] ? args[1] : Py_None;
-        if (!module_global("_DEVICE_CREATION_TOKEN").is(token))
+        const Names &known = names();
+        if (!module_global(known.DEVICE_CREATION_TOKEN).is(token))
             raise(PyExc_TypeError, creation_refused);
         nb::handle interface = args[0];
-        self.attr(name_of("communication_interface")) = interface;
+        self.attr(known.communication_interface) = interface;
         nb::object profile =
-            call_method(interface, "get_device_channel_selected_profile", new_int(0));
-        for (const char *name : {"_teds_data", "_model_number", "_item_number", "_firmware_version",
-                                 "_cached_sampling_rate_for_teds", "adc_converter"})
+            call_method(interface, known.get_device_channel_selected_profile, new_int(0));
+        for (PyObject *name :
+             {known._teds_data, known._model_number, known._item_number, known._firmware_version,
+              known._cached_sampling_rate_for_teds, known.adc_converter})
             self.attr(name) = nb::none();
-        self.attr(name_of("adc_converter")) = call_method(interface, "load_adc_converter", profile);
+        self.attr(known.adc_converter) = call_method(interface, known.load_adc_converter, profile);
         return nb::none();
     }};
 
@@ -236,26 +236,25 @@ const Method get_reading{"get_reading",
                          ":raises VelmoCalibrationError: If the device has no converter",
                          parameters(optional("channel_number", "0")),
                          [](nb::handle self, PyObject **args) -> nb::object {
-                             nb::object converter = self.attr(name_of("adc_converter"));
+                             nb::object converter = self.attr(names().adc_converter);
                              if (converter.is_none())
-                                 raise(state.calibration_error,
+                                 raise(state().calibration_error,
                                        "ADC converter not initialized. Cannot convert reading.");
-                             nb::object count = call_method(interface_of(self), "get_ndr",
+                             nb::object count = call_method(interface_of(self), names().get_ndr,
                                                             channel_or_default(args[0]));
-                             return call_method(converter, "convert_adc", count);
+                             return call_method(converter, names().convert_adc, count);
                          }};
 
-const Method set_stream_state{"set_stream_state",
-                              "Switch the measurement stream on or off.\n\n"
-                              ":param stream_enabled: True or 1 starts, False or 0 stops",
-                              parameters(required("stream_enabled")),
-                              [](nb::handle self, PyObject **args) -> nb::object {
-                                  nb::object state = PyLong_CheckExact(args[0])
-                                                         ? nb::borrow(args[0])
-                                                         : checked(PyNumber_Long(args[0]));
-                                  call_method(interface_of(self), "set_streaming_state", state);
-                                  return nb::none();
-                              }};
+const Method set_stream_state{
+    "set_stream_state",
+    "Switch the measurement stream on or off.\n\n"
+    ":param stream_enabled: True or 1 starts, False or 0 stops",
+    parameters(required("stream_enabled")), [](nb::handle self, PyObject **args) -> nb::object {
+        nb::object enabled =
+            PyLong_CheckExact(args[0]) ? nb::borrow(args[0]) : checked(PyNumber_Long(args[0]));
+        call_method(interface_of(self), names().set_streaming_state, enabled);
+        return nb::none();
+    }};
 
 const Method set_sampling_rate{
     "set_sampling_rate",
@@ -276,8 +275,8 @@ const Method set_sampling_rate{
                   "Argument 'channel_number' has incorrect type (expected int, got %s)",
                   Py_TYPE(channel.ptr())->tp_name);
         nb::object profile = profile_of_channel(self, channel_number.ptr());
-        nb::object code = nb::handle(args[0]).attr(name_of("value"));
-        call_method(interface_of(self), "set_sampling_rate", profile, code);
+        nb::object code = nb::handle(args[0]).attr(names().value);
+        call_method(interface_of(self), names().set_sampling_rate, profile, code);
         return nb::none();
     }};
 
@@ -289,9 +288,10 @@ const Method set_device_channel_selected_profile{
     parameters(required("channel_number"), required("profile_number")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object interface = interface_of(self);
-        call_method(interface, "set_device_channel_selected_profile", args[0], args[1]);
-        nb::object profile = call_method(self, "get_device_channel_selected_profile");
-        self.attr(name_of("adc_converter")) = call_method(interface, "load_adc_converter", profile);
+        call_method(interface, names().set_device_channel_selected_profile, args[0], args[1]);
+        nb::object profile = call_method(self, names().get_device_channel_selected_profile);
+        self.attr(names().adc_converter) =
+            call_method(interface, names().load_adc_converter, profile);
         return nb::none();
     }};
 
@@ -304,7 +304,7 @@ const Method get_unit_of_measure{"get_unit_of_measure",
                                      nb::object profile = profile_of_channel(self, args[0]);
                                      nb::object code = call_method(interface_of(self),
                                                                    "get_unit_of_measure", profile);
-                                     return module_global("UnitOfMeasureEnum")(code);
+                                     return module_global(names().UnitOfMeasureEnum)(code);
                                  }};
 
 const Method set_unit_of_measure{
@@ -315,8 +315,8 @@ const Method set_unit_of_measure{
     parameters(required("unit_of_measure"), optional("channel_number", "0")),
     [](nb::handle self, PyObject **args) -> nb::object {
         nb::object profile = profile_of_channel(self, args[1]);
-        nb::object code = nb::handle(args[0]).attr(name_of("value"));
-        call_method(interface_of(self), "set_unit_of_measure", profile, code);
+        nb::object code = nb::handle(args[0]).attr(names().value);
+        call_method(interface_of(self), names().set_unit_of_measure, profile, code);
         return nb::none();
     }};
 
@@ -333,7 +333,7 @@ const Method get_board_temperature{
     "Get the board temperature in degrees Celsius.\n\n"
     ":return: Temperature in degrees Celsius",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object adc = call_method(interface_of(self), "get_board_temperature");
+        nb::object adc = call_method(interface_of(self), names().get_board_temperature);
         // Python arithmetic, so that the count's own type rules apply as they would in Python.
         nb::object below_max = checked(PyNumber_Subtract(new_int(temp_adc_max).ptr(), adc.ptr()));
         nb::object steps =
@@ -350,7 +350,7 @@ const Method get_adc_converter{"get_adc_converter",
                                "Get the device's current converter, without a transaction.\n\n"
                                ":return: ADCConverter",
                                parameters(), [](nb::handle self, PyObject **) -> nb::object {
-                                   return self.attr(name_of("adc_converter"));
+                                   return self.attr(names().adc_converter);
                                }};
 
 const Method enter{"__enter__", nullptr, parameters(),
@@ -364,7 +364,7 @@ const Method exit{"__exit__", nullptr,
                   [](nb::handle self, PyObject **) -> nb::object {
                       log_debug("Exiting VelmoDevice context");
                       try {
-                          call_method(self, "disconnect");
+                          call_method(self, names().disconnect);
                       } catch (nb::python_error &raised) {
                           CaughtError e(raised);
                           if (!e.is_ordinary())

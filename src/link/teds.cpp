@@ -20,37 +20,30 @@ constexpr long last_teds_page = (long)teds::page_count - 1;
 // AutoTEDS replies of 255 mean "on", like 1.
 constexpr long auto_teds_on_alternative = 255;
 
-nb::object empty_arguments() {
-    return checked(PyByteArray_FromStringAndSize(nullptr, 0));
-}
-
-nb::object command_of(nb::handle self, const char *property) {
-    return self.attr(name_of("commands")).attr(property);
-}
-
 nb::object read_reply(nb::handle self, nb::handle command, nb::handle arguments) {
-    return call_method(self, "send_convert_return_sequence", command, arguments);
+    return call_method(self, names().send_convert_return_sequence, command, arguments);
 }
 
 // Runs `exchange` with the link's `timeout` attribute at `seconds`, and puts the previous value
 // back whether the exchange returns or raises.
 template <typename Exchange>
 nb::object with_timeout(nb::handle self, double seconds, Exchange exchange) {
-    nb::object previous = self.attr(name_of("timeout"));
-    self.attr(name_of("timeout")) = new_float(seconds);
+    nb::handle timeout = names().timeout;
+    nb::object previous = self.attr(timeout);
+    self.attr(timeout) = new_float(seconds);
     nb::object result;
     try {
         result = exchange();
     } catch (...) {
-        self.attr(name_of("timeout")) = previous;
+        self.attr(timeout) = previous;
         throw;
     }
-    self.attr(name_of("timeout")) = previous;
+    self.attr(timeout) = previous;
     return result;
 }
 
 void check_support(nb::handle self) {
-    call_method(self, "_validate_teds_support");
+    call_method(self, names()._validate_teds_support);
 }
 
 bool python_compare(nb::handle left, long right, int operation) {
@@ -66,36 +59,37 @@ const Method validate_teds_support{
     ":raises VelmoCommunicationError: If the instrument's identity was not cached at connect\n"
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS support",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object model = self.attr(name_of("_cached_model_number"));
-        nb::object item_number = self.attr(name_of("_cached_item_number"));
+        const ModuleState &module_state = state();
+        nb::object model = self.attr(module_state.names._cached_model_number);
+        nb::object item_number = self.attr(module_state.names._cached_item_number);
         if (model.is_none() || item_number.is_none()) {
             log_error("Cannot validate TEDS support: device info not cached");
-            raise(state.communication_error,
+            raise(module_state.communication_error,
                   "Device info not available. Ensure device is connected.");
         }
         if (!python_equal(model, nb::str("HDA640"))) {
             log_debug("TEDS not supported: model is %S, not HDA640", model);
-            raise(state.teds_not_supported_error, "TEDS is not supported on %S. ", model);
+            raise(module_state.teds_not_supported_error, "TEDS is not supported on %S. ", model);
         }
         // The item number is compared through its digest.
         if (!python_equal(item_number_digest(item_number), nb::str(orvale_item_digest))) {
             log_debug("TEDS not supported: item number is %S, not QKT08812", item_number);
-            raise(state.teds_not_supported_error, "TEDS is only supported on Zeph Orvale ");
+            raise(module_state.teds_not_supported_error, "TEDS is only supported on Zeph Orvale ");
         }
         return nb::none();
     }};
 
-const Method teds_is_connected{
-    "teds_is_connected",
-    "Ask the instrument whether a TEDS sensor is connected.\n\n"
-    ":return: True if a sensor is connected\n"
-    ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-    parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        check_support(self);
-        nb::object reply =
-            read_reply(self, command_of(self, "TEDS_Is_Connected_Command"), empty_arguments());
-        return nb::bool_(python_equal(reply, new_int(1)));
-    }};
+const Method teds_is_connected{"teds_is_connected",
+                               "Ask the instrument whether a TEDS sensor is connected.\n\n"
+                               ":return: True if a sensor is connected\n"
+                               ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
+                               parameters(), [](nb::handle self, PyObject **) -> nb::object {
+                                   check_support(self);
+                                   nb::object reply = read_reply(
+                                       self, command_of(self, &Names::TEDS_Is_Connected_Command),
+                                       new_empty_arguments());
+                                   return nb::bool_(python_equal(reply, new_int(1)));
+                               }};
 
 bool all_zero(nb::handle reply) {
     if (!PyBytes_Check(reply.ptr()) && !PyByteArray_Check(reply.ptr()))
@@ -116,17 +110,17 @@ const Method get_teds_laser{
     ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
         check_support(self);
-        nb::object command = command_of(self, "Get_TEDS_Laser_Command");
+        nb::object command = command_of(self, &Names::Get_TEDS_Laser_Command);
         try {
             nb::object laser_data = with_timeout(self, teds_read_timeout, [&] {
-                return read_reply(self, command, empty_arguments());
+                return read_reply(self, command, new_empty_arguments());
             });
             if (all_zero(laser_data))
                 return nb::none();
             return laser_data;
         } catch (nb::python_error &raised) {
             CaughtError e(raised);
-            if (!e.matches(state.timeout_error))
+            if (!e.matches(state().timeout_error))
                 e.rethrow();
             log_debug("TEDS laser timeout - no TEDS sensor detected");
             return nb::none();
@@ -144,62 +138,59 @@ const Method get_teds_data{
         check_support(self);
         nb::handle page = args[0];
         if (python_compare(page, 0, Py_LT) || python_compare(page, last_teds_page, Py_GT))
-            raise(state.invalid_parameter_error, "TEDS page number must be 0-15, got %S", page);
-        nb::object command = command_of(self, "Get_TEDS_Data_Command");
+            raise(state().invalid_parameter_error, "TEDS page number must be 0-15, got %S", page);
+        nb::object command = command_of(self, &Names::Get_TEDS_Data_Command);
         nb::object arguments = argument_bytes(args, 1);
         return with_timeout(self, teds_read_timeout,
                             [&] { return read_reply(self, command, arguments); });
     }};
 
-template <const char *Property> nb::object auto_teds_state(nb::handle self, PyObject **) {
+template <PyObject *Names::*Property> nb::object auto_teds_state(nb::handle self, PyObject **) {
     check_support(self);
-    nb::object reply = read_reply(self, command_of(self, Property), empty_arguments());
+    nb::object reply = read_reply(self, command_of(self, Property), new_empty_arguments());
     return nb::bool_(python_equal(reply, new_int(1)) ||
                      python_equal(reply, new_int(auto_teds_on_alternative)));
 }
 
-template <const char *Property> nb::object switch_auto_teds(nb::handle self, PyObject **args) {
+template <PyObject *Names::*Property>
+nb::object switch_auto_teds(nb::handle self, PyObject **args) {
     check_support(self);
     nb::object command = command_of(self, Property);
     nb::object value = new_int(truth_of(args[0]) ? 1 : 0);
     PyObject *value_argument[] = {value.ptr()};
     nb::object arguments = argument_bytes(value_argument, 1);
     with_timeout(self, auto_teds_write_timeout, [&] {
-        call_method(self, "send_sequence", command, arguments);
+        call_method(self, names().send_sequence, command, arguments);
         return nb::none();
     });
     return nb::none();
 }
 
-constexpr char get_auto_teds_command[] = "Get_Auto_TEDS_Command";
-constexpr char get_auto_teds_v1_command[] = "Get_Auto_TEDS_V1_Command";
-constexpr char set_auto_teds_command[] = "Set_Auto_TEDS_Command";
-constexpr char set_auto_teds_v1_command[] = "Set_Auto_TEDS_V1_Command";
-
 const Method get_auto_teds{"get_auto_teds",
                            "Read the AutoTEDS switch (firmware before 4.3.2).\n\n"
                            ":return: True if AutoTEDS is on\n"
                            ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                           parameters(), auto_teds_state<get_auto_teds_command>};
+                           parameters(), auto_teds_state<&Names::Get_Auto_TEDS_Command>};
 
 const Method get_auto_teds_v1{"get_auto_teds_v1",
                               "Read the AutoTEDS switch (firmware 4.3.2 and later).\n\n"
                               ":return: True if AutoTEDS is on\n"
                               ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                              parameters(), auto_teds_state<get_auto_teds_v1_command>};
+                              parameters(), auto_teds_state<&Names::Get_Auto_TEDS_V1_Command>};
 
 const Method set_auto_teds{"set_auto_teds",
                            "Switch AutoTEDS on or off (firmware before 4.3.2).\n\n"
                            ":param is_set: True switches AutoTEDS on, False off\n"
                            ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
-                           parameters(required("is_set")), switch_auto_teds<set_auto_teds_command>};
+                           parameters(required("is_set")),
+                           switch_auto_teds<&Names::Set_Auto_TEDS_Command>};
 
 const Method set_auto_teds_v1{"set_auto_teds_v1",
                               "Switch AutoTEDS on or off (firmware 4.3.2 and later).\n\n"
                               ":param is_set: True switches AutoTEDS on, False off\n"
                               ":raises VelmoTEDSNotSupportedError: If the instrument has no TEDS",
                               parameters(required("is_set")),
-                              switch_auto_teds<set_auto_teds_v1_command>};
+                              switch_auto_teds<&Names::Set_Auto_TEDS_V1_Command>};
 
 // response[0:2], response[2:4] and response[4:6] joined by full stops.
 nb::object version_text(nb::handle response) {
@@ -218,8 +209,9 @@ const Method get_firmware_version_with_patch{
     "Get the firmware version with its patch number.\n\n"
     ":return: Version text major.minor.patch, two digits each, for example 04.03.02",
     parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object response = read_reply(
-            self, command_of(self, "Get_Firmware_Version_With_Patch_Command"), empty_arguments());
+        nb::object response =
+            read_reply(self, command_of(self, &Names::Get_Firmware_Version_With_Patch_Command),
+                       new_empty_arguments());
         try {
             return version_text(response);
         } catch (nb::python_error &raised) {
@@ -233,12 +225,8 @@ const Method get_firmware_version_with_patch{
 
 // A reply element stored into the image as bytearray item assignment stores it.
 uint8_t image_byte(nb::handle element) {
-    nb::object integer = checked(PyNumber_Index(element.ptr()));
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (value == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    if (overflow != 0 || value < 0 || value > 255)
+    long long value = 0;
+    if (range_of(checked(PyNumber_Index(element.ptr())), 0, 255, value) != Range::inside)
         raise(PyExc_ValueError, "byte must be in range(0, 256)");
     return (uint8_t)value;
 }
@@ -272,7 +260,7 @@ const Method generate_all_teds_data{
         try {
             Image image{};
             for (const teds::PageRead &read : teds::page_reads()) {
-                nb::object reply = call_method(self, "get_teds_data", new_int(read.page));
+                nb::object reply = call_method(self, names().get_teds_data, new_int(read.page));
                 copy_page_bytes(reply, read, image);
             }
             log_debug("Successfully read all 512 bytes of TEDS data");
@@ -282,7 +270,7 @@ const Method generate_all_teds_data{
             if (!e.is_ordinary())
                 e.rethrow();
             log_error("Failed to read TEDS data: %S", e.value());
-            raise_from(state.teds_data_corrupted_error, e, "Error reading TEDS data: %S",
+            raise_from(state().teds_data_corrupted_error, e, "Error reading TEDS data: %S",
                        e.value());
         }
     }};
@@ -290,8 +278,10 @@ const Method generate_all_teds_data{
 } // namespace
 
 nb::object item_number_digest(nb::handle item_number) {
-    nb::object encoded = call_method(item_number, "encode", nb::str("utf-8"));
-    return call_method(call_method(module_global("hashlib"), "sha256", encoded), "hexdigest");
+    const Names &known = names();
+    nb::object encoded = call_method(item_number, known.encode, nb::str("utf-8"));
+    nb::object digest = call_method(module_global(known.hashlib), known.sha256, encoded);
+    return call_method(digest, known.hexdigest);
 }
 
 void bind_teds_operations(nb::handle cls) {

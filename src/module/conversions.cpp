@@ -19,29 +19,32 @@ nb::object integer_of(nb::handle value) {
     raise(PyExc_TypeError, "an integer is required");
 }
 
-// The value of an int as a long long, with an OverflowError of the given C type's name.
-static long long long_value(nb::handle integer, const char *type_name) {
+Range range_of(nb::handle integer, long long low, long long high, long long &value) {
     int overflow = 0;
-    long long result = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
-    if (result == -1 && PyErr_Occurred())
+    value = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred())
         throw nb::python_error();
-    if (overflow < 0 && type_name[0] == 'u')
-        raise(PyExc_OverflowError, "can't convert negative value to %s", type_name);
-    if (overflow != 0)
-        raise(PyExc_OverflowError, "value too large to convert to %s", type_name);
-    return result;
+    if (overflow < 0 || (overflow == 0 && value < low))
+        return Range::below;
+    if (overflow > 0 || value > high)
+        return Range::above;
+    return Range::inside;
 }
 
+// An integer argument in the range of a C type, with the OverflowError texts of that type.
 static long long bounded(nb::handle value, const char *type_name, long long low, long long high) {
-    long long result = long_value(integer_of(value), type_name);
-    if (result < low) {
+    long long result = 0;
+    switch (range_of(integer_of(value), low, high, result)) {
+    case Range::inside:
+        return result;
+    case Range::below:
         if (low == 0)
             raise(PyExc_OverflowError, "can't convert negative value to %s", type_name);
         raise(PyExc_OverflowError, "value too small to convert to %s", type_name);
+    case Range::above:
+        break;
     }
-    if (result > high)
-        raise(PyExc_OverflowError, "value too large to convert to %s", type_name);
-    return result;
+    raise(PyExc_OverflowError, "value too large to convert to %s", type_name);
 }
 
 uint8_t to_uint8(nb::handle value) {
@@ -75,6 +78,10 @@ nb::object new_int(long long value) {
 
 nb::object new_text(const std::string &text) {
     return checked(PyUnicode_FromStringAndSize(text.data(), (Py_ssize_t)text.size()));
+}
+
+nb::object new_empty_arguments() {
+    return checked(PyByteArray_FromStringAndSize(nullptr, 0));
 }
 
 bool exact_byte_buffer(nb::handle value, const uint8_t *&data, size_t &size) {

@@ -83,7 +83,7 @@ void define_enum(nb::module_ &m, const char *name,
         if (PyList_Append(items.ptr(), item.ptr()) < 0)
             throw nb::python_error();
     }
-    nb::object enum_base = module_global("Enum");
+    nb::object enum_base = module_global(names().Enum);
     nb::object args = checked(Py_BuildValue("(sO)", name, items.ptr()));
     nb::object kwargs = checked(Py_BuildValue("{ssss}", "module", module_name, "qualname", name));
     nb::object cls = checked(PyObject_Call(enum_base.ptr(), args.ptr(), kwargs.ptr()));

@@ -42,12 +42,13 @@ const ErrorClass error_classes[] = {
 
 void bind_errors(nb::module_ &m) {
     for (const ErrorClass &error : error_classes) {
-        PyObject *base = error.base ? state.*(error.base) : PyExc_Exception;
+        ModuleState &module_state = state();
+        PyObject *base = error.base ? module_state.*(error.base) : PyExc_Exception;
         std::string qualified = std::string(module_name) + "." + error.name;
         PyObject *type = PyErr_NewExceptionWithDoc(qualified.c_str(), error.doc, base, nullptr);
         if (!type)
             throw nb::python_error();
-        state.*(error.slot) = type;
+        module_state.*(error.slot) = type;
         if (PyObject_SetAttrString(m.ptr(), error.name, type) < 0)
             throw nb::python_error();
     }

@@ -91,22 +91,6 @@ std::string signature_doc(const char *name, const Parameters &parameters, Receiv
     return text;
 }
 
-void restore_exception(std::exception_ptr error) noexcept {
-    try {
-        std::rethrow_exception(error);
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (nb::builtin_exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-}
-
 PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const char *name,
                              const Parameters &constructor, const char *doc) {
     const std::string signed_doc = signature_doc(name, constructor, Receiver::none, doc);
@@ -125,6 +109,17 @@ PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const
     return (PyTypeObject *)type.release().ptr();
 }
 
+// `object.name`, or an empty object when it is not set.
+static nb::object attribute_if_set(nb::handle object, nb::handle name) {
+    PyObject *value = PyObject_GetAttr(object.ptr(), name.ptr());
+    if (value)
+        return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return nb::object();
+}
+
 nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor) {
     nb::object new_arguments = checked(PyTuple_New((Py_ssize_t)constructor.count + 1));
     PyTuple_SET_ITEM(new_arguments.ptr(), 0, Py_NewRef((PyObject *)Py_TYPE(self.ptr())));
@@ -138,26 +133,34 @@ nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parame
         if (PyDict_SetItemString(field_values.ptr(), field->name, value.ptr()) < 0)
             throw nb::python_error();
     }
-    // Only a Python subclass without __slots__ has an instance dict.
-    PyObject *dict = PyObject_GetAttr(self.ptr(), name_of("__dict__").ptr());
-    if (!dict) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    // The __slots__ of a Python subclass that are set, found as object.__reduce_ex__ finds them.
+    const Names &known = names();
+    nb::object copyreg = checked(PyImport_ImportModule("copyreg"));
+    nb::object slot_names = call_method(copyreg, known._slotnames, nb::handle(Py_TYPE(self.ptr())));
+    for (nb::handle slot_name : slot_names) {
+        nb::object value = attribute_if_set(self, slot_name);
+        if (value.is_valid() &&
+            PyDict_SetItem(field_values.ptr(), slot_name.ptr(), value.ptr()) < 0)
             throw nb::python_error();
-        PyErr_Clear();
     }
-    nb::object instance_dict = dict ? nb::steal(dict) : nb::none();
-    nb::object newobj = checked(PyImport_ImportModule("copyreg")).attr(name_of("__newobj__"));
+    // Only a Python subclass without __slots__, or with a __dict__ slot, has an instance dict.
+    nb::object dict = attribute_if_set(self, known.dunder_dict);
+    nb::object instance_dict = dict.is_valid() ? dict : nb::none();
+    nb::object newobj = attribute(copyreg, known.dunder_newobj);
     return checked(Py_BuildValue("(OO(OO))", newobj.ptr(), new_arguments.ptr(), instance_dict.ptr(),
                                  field_values.ptr()));
 }
 
 bool OriginalMethod::resolves(nb::handle self) {
     PyTypeObject *type = Py_TYPE(self.ptr());
-    nb::handle name = name_of(def_->ml_name);
+    nb::handle name = names().*name_;
     if (type != type_ || version_ == 0 || type->tp_version_tag != version_) {
         nb::object found = checked(PyObject_GetAttr((PyObject *)type, name.ptr()));
+        // An attribute hook of the class (__getattribute__, __getattr__) may answer the name
+        // differently on an instance.
         original_ = Py_IS_TYPE(found.ptr(), &PyMethodDescr_Type) &&
-                    reinterpret_cast<PyMethodDescrObject *>(found.ptr())->d_method == def_;
+                    reinterpret_cast<PyMethodDescrObject *>(found.ptr())->d_method == def_ &&
+                    type->tp_getattro == PyObject_GenericGetAttr;
         // The look-up above gave the type a valid tag if it can have one.
         type_ = type;
         version_ = type->tp_version_tag;
@@ -173,10 +176,23 @@ bool OriginalMethod::resolves(nb::handle self) {
     return !shadowing;
 }
 
+// Sets an attribute of a class while the module is built. An immutable value type refuses
+// setattr, so its dictionary is written directly, before any code can have looked it up.
+static void set_class_attribute(nb::handle cls, const char *name, nb::handle value) {
+    PyTypeObject *type = (PyTypeObject *)cls.ptr();
+    if (!(type->tp_flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+        if (PyObject_SetAttrString(cls.ptr(), name, value.ptr()) < 0)
+            throw nb::python_error();
+        return;
+    }
+    if (PyDict_SetItemString(type->tp_dict, name, value.ptr()) < 0)
+        throw nb::python_error();
+    PyType_Modified(type);
+}
+
 void add_method(nb::handle cls, PyMethodDef *def) {
     nb::object descriptor = checked(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
-    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descriptor.ptr()) < 0)
-        throw nb::python_error();
+    set_class_attribute(cls, def->ml_name, descriptor);
 }
 
 void add_class_method(nb::handle cls, PyMethodDef *def) {
@@ -243,7 +259,7 @@ PyTypeObject *make_function_like_type(const char *name, bool binds_as_method) {
     if (binds_as_method)
         flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
     PyType_Spec type_spec = {name, sizeof(FunctionLike), 0, flags, slots};
-    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(state.module, &type_spec, nullptr))
+    return (PyTypeObject *)checked(PyType_FromModuleAndSpec(state().module, &type_spec, nullptr))
         .release()
         .ptr();
 }
@@ -265,12 +281,13 @@ nb::object new_function_like(PyTypeObject *type, vectorcallfunc call,
 // A method of `cls` held by a function-like object, as a Python function would be: it binds
 // to whatever its descriptor protocol is given and can carry attributes.
 static nb::object add_function_method(nb::handle cls, PyMethodDef *def) {
-    if (!state.function_method_type)
-        state.function_method_type =
+    ModuleState &module_state = state();
+    if (!module_state.function_method_type)
+        module_state.function_method_type =
             make_function_like_type("velmo_device_communication.method", true);
     nb::object descriptor = checked(PyDescr_NewMethod((PyTypeObject *)cls.ptr(), def));
     nb::object function =
-        new_function_like(state.function_method_type, forward_to_method, {descriptor});
+        new_function_like(module_state.function_method_type, forward_to_method, {descriptor});
     for (const char *name : {"__name__", "__qualname__", "__doc__", "__text_signature__"})
         function.attr(name) = descriptor.attr(name);
     if (PyObject_SetAttrString(cls.ptr(), def->ml_name, function.ptr()) < 0)
@@ -279,7 +296,7 @@ static nb::object add_function_method(nb::handle cls, PyMethodDef *def) {
 }
 
 void add_annotated_method(nb::handle cls, PyMethodDef *def, nb::handle annotations) {
-    add_function_method(cls, def).attr(name_of("__annotations__")) = annotations;
+    add_function_method(cls, def).attr(names().dunder_annotations) = annotations;
 }
 
 void add_initializer(nb::handle cls, PyMethodDef *def) {
@@ -288,7 +305,8 @@ void add_initializer(nb::handle cls, PyMethodDef *def) {
 
 // Functions carry the module's name, not the module, as `__module__`. A static method's
 // function holds its class as `__self__`, which gives it its qualified name and lets pickle
-// find it as an attribute of the class; the body ignores it.
+// find it as an attribute of the class; a module function holds the module, as the built-in
+// functions do. Either is what the call's module state is found from.
 static nb::object new_module_function(PyMethodDef *def, nb::handle owner) {
     nb::object name = checked(PyUnicode_FromString(module_name));
     return checked(PyCFunction_NewEx(def, owner.ptr(), name.ptr()));
@@ -297,12 +315,11 @@ static nb::object new_module_function(PyMethodDef *def, nb::handle owner) {
 void add_static_method(nb::handle cls, PyMethodDef *def) {
     nb::object function = new_module_function(def, cls);
     nb::object descriptor = checked(PyStaticMethod_New(function.ptr()));
-    if (PyObject_SetAttrString(cls.ptr(), def->ml_name, descriptor.ptr()) < 0)
-        throw nb::python_error();
+    set_class_attribute(cls, def->ml_name, descriptor);
 }
 
 void add_function(nb::handle module, PyMethodDef *def) {
-    nb::object function = new_module_function(def, nb::handle());
+    nb::object function = new_module_function(def, module);
     if (PyObject_SetAttrString(module.ptr(), def->ml_name, function.ptr()) < 0)
         throw nb::python_error();
 }
@@ -319,6 +336,10 @@ nb::object make_class(nb::handle module, const char *name, const char *doc) {
     }
     nb::object cls =
         checked(PyObject_CallFunction((PyObject *)&PyType_Type, "s()O", name, namespace_.ptr()));
+    // A class made by calling `type` has no module; given this one, its methods reach the
+    // module state through it as those of the value types do (PyType_GetModuleByDef). The
+    // class releases it and shows it to the collector as it does for any heap type.
+    reinterpret_cast<PyHeapTypeObject *>(cls.ptr())->ht_module = Py_NewRef(module.ptr());
     if (PyObject_SetAttrString(module.ptr(), name, cls.ptr()) < 0)
         throw nb::python_error();
     return cls;

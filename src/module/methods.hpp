@@ -3,6 +3,7 @@
 // descriptor (so a Python subclass may override it) or as a static method.
 #pragma once
 
+#include "module/guarded.hpp"
 #include "module/runtime.hpp"
 
 #include <array>
@@ -76,22 +77,10 @@ struct Method {
 std::string signature_doc(const char *name, const Parameters &parameters, Receiver receiver,
                           const char *doc);
 
-// Turns a C++ exception into a pending Python error.
-void restore_exception(std::exception_ptr error) noexcept;
-
-// A C entry point whose C++ exceptions become a pending Python error and a NULL result.
-template <typename Body> PyObject *guarded_call(Body body) noexcept {
-    try {
-        return body().release().ptr();
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return nullptr;
-    }
-}
-
 template <const Method &M>
 PyObject *method_trampoline(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                             PyObject *kwnames) noexcept {
+    CallScope scope(self);
     return guarded_call([&] {
         PyObject *parsed[max_parameters] = {};
         parse_arguments(M.name, M.parameters, args, PyVectorcall_NARGS(nargsf), kwnames, parsed);
@@ -113,11 +102,12 @@ template <const Method &M> PyMethodDef *method_def() {
 // or one of its bases changes; the cache holds no reference (a tag is never reused).
 class OriginalMethod {
   public:
-    explicit OriginalMethod(PyMethodDef *def) : def_(def) {}
+    OriginalMethod(PyMethodDef *def, PyObject *Names::*name) : def_(def), name_(name) {}
     bool resolves(nb::handle self);
 
   private:
     PyMethodDef *def_;
+    PyObject *Names::*name_;
     PyTypeObject *type_ = nullptr;
     unsigned int version_ = 0;
     bool original_ = false;
@@ -147,7 +137,7 @@ void add_initializer(nb::handle cls, PyMethodDef *def);
 void add_class_method(nb::handle cls, PyMethodDef *def);
 // A static method of `cls`.
 void add_static_method(nb::handle cls, PyMethodDef *def);
-// A module-level function.
+// A module-level function; it is called on the module.
 void add_function(nb::handle module, PyMethodDef *def);
 
 // An ordinary class with an instance dictionary, like one written in Python.

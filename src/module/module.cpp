@@ -1,5 +1,6 @@
 #include "module/module.hpp"
 
+#include "module/conversions.hpp"
 #include "module/enums.hpp"
 #include "module/errors.hpp"
 #include "module/retry.hpp"
@@ -28,15 +29,16 @@ static void bind_standard_modules(nb::module_ &m) {
 }
 
 static void bind_logger(nb::module_ &m) {
-    nb::object name = m.attr(name_of("__name__"));
-    m.attr(name_of("logger")) = call_method(module_global("logging"), "getLogger", name);
+    const Names &known = names();
+    nb::object name = m.attr(known.dunder_name);
+    m.attr(known.logger) = call_method(module_global(known.logging), known.getLogger, name);
 }
 
 void bind_module(nb::module_ &m) {
     bind_standard_modules(m);
     bind_logger(m);
-    state.empty_arguments = checked(PyByteArray_FromStringAndSize(nullptr, 0)).release().ptr();
-    m.attr(name_of("_DEVICE_CREATION_TOKEN")) =
+    state().empty_arguments = new_empty_arguments().release().ptr();
+    m.attr(names().DEVICE_CREATION_TOKEN) =
         checked(PyObject_CallNoArgs((PyObject *)&PyBaseObject_Type));
     bind_teds_unit_mapping(m);
     bind_errors(m);

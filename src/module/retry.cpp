@@ -19,8 +19,8 @@ nb::object new_policy(PyTypeObject *type, vectorcallfunc call,
                       std::initializer_list<nb::handle> held, const char *name,
                       const char *qualname) {
     nb::object result = new_function_like(type, call, held);
-    result.attr(name_of("__name__")) = nb::str(name);
-    result.attr(name_of("__qualname__")) = nb::str(qualname);
+    result.attr(names().dunder_name) = nb::str(name);
+    result.attr(names().dunder_qualname) = nb::str(qualname);
     return result;
 }
 
@@ -37,12 +37,12 @@ nb::object call_with_retries(FunctionLike *policy, PyObject *const *args, size_t
             return nb::steal(result);
         nb::python_error raised;
         CaughtError error(raised);
-        if (!error.matches(state.timeout_error))
+        if (!error.matches(state().timeout_error))
             error.rethrow();
         remembered = error;
         if (attempt < max_attempts) {
             log_warning("Attempting Retry");
-            call_method(module_global("time"), "sleep", policy->held[delay_held]);
+            call_method(module_global(names().time), names().sleep, policy->held[delay_held]);
         } else {
             log_error("Retries failed after ");
         }
@@ -54,6 +54,7 @@ nb::object call_with_retries(FunctionLike *policy, PyObject *const *args, size_t
 
 PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf,
                        PyObject *kwnames) noexcept {
+    CallScope scope(self);
     return guarded_call(
         [&] { return call_with_retries((FunctionLike *)self, args, nargsf, kwnames); });
 }
@@ -61,23 +62,24 @@ PyObject *wrapper_call(PyObject *self, PyObject *const *args, size_t nargsf,
 PyObject *decorator_call(PyObject *self, PyObject *const *args, size_t nargsf,
                          PyObject *kwnames) noexcept {
     static const Parameters func_parameter = parameters(required("func"));
+    CallScope scope(self);
     return guarded_call([&] {
         PyObject *parsed[max_parameters] = {};
         parse_arguments("decorator", func_parameter, args, PyVectorcall_NARGS(nargsf), kwnames,
                         parsed);
         FunctionLike *policy = (FunctionLike *)self;
         nb::object wrapper =
-            new_policy(state.wrapper_type, wrapper_call,
+            new_policy(state().wrapper_type, wrapper_call,
                        {policy->held[max_attempts_held], policy->held[delay_held], parsed[0]},
                        "wrapper", "retry_on_timeout.<locals>.decorator.<locals>.wrapper");
-        nb::object wraps = module_global("wraps");
+        nb::object wraps = module_global(names().wraps);
         nb::object apply_wraps = checked(PyObject_CallOneArg(wraps.ptr(), parsed[0]));
         return checked(PyObject_CallOneArg(apply_wraps.ptr(), wrapper.ptr()));
     });
 }
 
 nb::object make_decorator(PyObject *max_attempts, PyObject *delay) {
-    return new_policy(state.decorator_type, decorator_call, {max_attempts, delay}, "decorator",
+    return new_policy(state().decorator_type, decorator_call, {max_attempts, delay}, "decorator",
                       "retry_on_timeout.<locals>.decorator");
 }
 
@@ -94,13 +96,15 @@ const Method retry_on_timeout{"retry_on_timeout", "Decorator to retry operations
 } // namespace
 
 void bind_retry(nb::module_ &m) {
-    state.decorator_type = make_function_like_type("velmo_device_communication.decorator", false);
-    state.wrapper_type = make_function_like_type("velmo_device_communication.wrapper", true);
+    ModuleState &module_state = state();
+    module_state.decorator_type =
+        make_function_like_type("velmo_device_communication.decorator", false);
+    module_state.wrapper_type = make_function_like_type("velmo_device_communication.wrapper", true);
     add_function(m, method_def<retry_on_timeout>());
 }
 
 nb::object retry_with_defaults(nb::handle function) {
-    nb::object decorator = call_method(state.module, "retry_on_timeout");
+    nb::object decorator = call_method(state().module, names().retry_on_timeout);
     return checked(PyObject_CallOneArg(decorator.ptr(), function.ptr()));
 }
 

@@ -4,58 +4,285 @@
 
 #include <nanobind/nanobind.h>
 
-#include <string_view>
+#include <initializer_list>
 #include <type_traits>
-#include <unordered_map>
 
 namespace nb = nanobind;
 
 namespace velmo {
 
-// Everything the module creates while it executes, in one place. The module is loaded into
-// one interpreter only and never re-initialised, so these references are owned for the life
-// of the process and never released.
-struct ModuleState {
-    PyObject *module = nullptr;
-    PyObject *dict = nullptr;
+// The names the module looks up or calls at run time, interned once into its state. NAME
+// gives a name spelled as its field; NAMED a field and the name it holds, for names that are
+// not fit to be C++ identifiers.
+#define VELMO_NAMES(NAME, NAMED)                                                                   \
+    NAME(ADCConverter)                                                                             \
+    NAME(Enum)                                                                                     \
+    NAME(Serial)                                                                                   \
+    NAME(SerialException)                                                                          \
+    NAME(SerialTimeoutException)                                                                   \
+    NAME(StreamDataConverter)                                                                      \
+    NAME(TEDSData)                                                                                 \
+    NAME(UnitOfMeasureEnum)                                                                        \
+    NAME(VelmoDevice)                                                                              \
+    NAME(_cached_item_number)                                                                      \
+    NAME(_cached_model_number)                                                                     \
+    NAME(_cached_sampling_rate_for_teds)                                                           \
+    NAME(_firmware_version)                                                                        \
+    NAME(_internal_token)                                                                          \
+    NAME(_item_number)                                                                             \
+    NAME(_load_teds_calibration_hda640)                                                            \
+    NAME(_model_number)                                                                            \
+    NAME(_set_midpoint_offset)                                                                     \
+    NAME(_should_use_auto_teds_v1)                                                                 \
+    NAME(_slotnames)                                                                               \
+    NAME(_teds_data)                                                                               \
+    NAME(_validate_teds_support)                                                                   \
+    NAME(adc_converter)                                                                            \
+    NAME(append)                                                                                   \
+    NAME(arguments_length)                                                                         \
+    NAME(baud_rate)                                                                                \
+    NAME(baudrate)                                                                                 \
+    NAME(calculate_checksum)                                                                       \
+    NAME(calculate_for_direction_1)                                                                \
+    NAME(calculate_for_direction_2)                                                                \
+    NAME(close)                                                                                    \
+    NAME(command_high_byte)                                                                        \
+    NAME(command_length)                                                                           \
+    NAME(command_low_byte)                                                                         \
+    NAME(commands)                                                                                 \
+    NAME(communication_interface)                                                                  \
+    NAME(comport)                                                                                  \
+    NAME(comports)                                                                                 \
+    NAME(connect)                                                                                  \
+    NAME(convert_adc)                                                                              \
+    NAME(convert_payload)                                                                          \
+    NAME(debug)                                                                                    \
+    NAME(decode)                                                                                   \
+    NAME(device)                                                                                   \
+    NAME(direction_1_fullscale_load)                                                               \
+    NAME(direction_1_fullscale_value)                                                              \
+    NAME(direction_1_offset_load)                                                                  \
+    NAME(direction_1_offset_value)                                                                 \
+    NAME(direction_2_fullscale_load)                                                               \
+    NAME(direction_2_fullscale_value)                                                              \
+    NAME(direction_2_offset_load)                                                                  \
+    NAME(direction_2_offset_value)                                                                 \
+    NAME(disconnect)                                                                               \
+    NAME(encode)                                                                                   \
+    NAME(engineering_unit)                                                                         \
+    NAME(error)                                                                                    \
+    NAME(extend)                                                                                   \
+    NAME(from_bytes)                                                                               \
+    NAME(generate_all_teds_data)                                                                   \
+    NAME(get)                                                                                      \
+    NAME(getLogger)                                                                                \
+    NAME(get_auto_teds)                                                                            \
+    NAME(get_auto_teds_v1)                                                                         \
+    NAME(get_board_temperature)                                                                    \
+    NAME(get_command_byte_array)                                                                   \
+    NAME(get_device_channel_selected_profile)                                                      \
+    NAME(get_firmware_version_with_patch)                                                          \
+    NAME(get_instrument_serial_number)                                                             \
+    NAME(get_item_number)                                                                          \
+    NAME(get_load_of_loading_point)                                                                \
+    NAME(get_loading_point_value)                                                                  \
+    NAME(get_model_number)                                                                         \
+    NAME(get_ndr)                                                                                  \
+    NAME(get_number_of_directions)                                                                 \
+    NAME(get_number_of_loading_points)                                                             \
+    NAME(get_sampling_rate)                                                                        \
+    NAME(get_sensor_serial_number)                                                                 \
+    NAME(get_teds_data)                                                                            \
+    NAME(get_teds_laser)                                                                           \
+    NAME(get_unit_of_measure)                                                                      \
+    NAME(hashlib)                                                                                  \
+    NAME(hex)                                                                                      \
+    NAME(hexdigest)                                                                                \
+    NAME(in_waiting)                                                                               \
+    NAME(info)                                                                                     \
+    NAME(is_open)                                                                                  \
+    NAME(list_ports)                                                                               \
+    NAME(load_adc_converter)                                                                       \
+    NAME(logger)                                                                                   \
+    NAME(logging)                                                                                  \
+    NAME(max_capacity)                                                                             \
+    NAME(max_electrical)                                                                           \
+    NAME(midpoint_offset)                                                                          \
+    NAME(min_capacity)                                                                             \
+    NAME(ndr_command)                                                                              \
+    NAME(number_of_directions)                                                                     \
+    NAME(number_of_loading_points)                                                                 \
+    NAME(offset)                                                                                   \
+    NAME(pack)                                                                                     \
+    NAME(parse_from_bytes)                                                                         \
+    NAME(payload_length)                                                                           \
+    NAME(payload_type)                                                                             \
+    NAME(port)                                                                                     \
+    NAME(read)                                                                                     \
+    NAME(read_buffer_data)                                                                         \
+    NAME(receive_length)                                                                           \
+    NAME(reload_teds_data)                                                                         \
+    NAME(replace)                                                                                  \
+    NAME(reset_input_buffer)                                                                       \
+    NAME(retry_on_timeout)                                                                         \
+    NAME(reverse_max_electrical)                                                                   \
+    NAME(reverse_scaling_enabled)                                                                  \
+    NAME(scale_factor)                                                                             \
+    NAME(send_command_with_response)                                                               \
+    NAME(send_convert_return_sequence)                                                             \
+    NAME(send_sequence)                                                                            \
+    NAME(serial)                                                                                   \
+    NAME(serial_connection)                                                                        \
+    NAME(serial_number)                                                                            \
+    NAME(set_adc_of_loading_point)                                                                 \
+    NAME(set_load_of_loading_point)                                                                \
+    NAME(set_number_of_directions)                                                                 \
+    NAME(set_auto_teds)                                                                            \
+    NAME(set_auto_teds_v1)                                                                         \
+    NAME(set_device_channel_selected_profile)                                                      \
+    NAME(set_sampling_rate)                                                                        \
+    NAME(set_sampling_rate_value)                                                                  \
+    NAME(set_streaming_state)                                                                      \
+    NAME(set_unit_of_measure)                                                                      \
+    NAME(sha256)                                                                                   \
+    NAME(size)                                                                                     \
+    NAME(sleep)                                                                                    \
+    NAME(split)                                                                                    \
+    NAME(supports_teds)                                                                            \
+    NAME(teds_is_connected)                                                                        \
+    NAME(time)                                                                                     \
+    NAME(timeout)                                                                                  \
+    NAME(toByteArray)                                                                              \
+    NAME(to_bytes)                                                                                 \
+    NAME(tools)                                                                                    \
+    NAME(unpack)                                                                                   \
+    NAME(upper)                                                                                    \
+    NAME(validate_response_checksum)                                                               \
+    NAME(value)                                                                                    \
+    NAME(warning)                                                                                  \
+    NAME(wraps)                                                                                    \
+    NAME(write)                                                                                    \
+    NAME(Get_Auto_TEDS_Command)                                                                    \
+    NAME(Get_Auto_TEDS_V1_Command)                                                                 \
+    NAME(Get_Board_Temperature)                                                                    \
+    NAME(Get_Device_Channel_Selected_Profile_Command)                                              \
+    NAME(Get_Device_Unit_Of_Measure_Command)                                                       \
+    NAME(Get_Firmware_Version_With_Patch_Command)                                                  \
+    NAME(Get_Instrument_Serial_Number_Command)                                                     \
+    NAME(Get_Item_Number_Command)                                                                  \
+    NAME(Get_Load_Of_Loading_Point_Command)                                                        \
+    NAME(Get_Loading_Point_Value_Command)                                                          \
+    NAME(Get_Model_Number_Command)                                                                 \
+    NAME(Get_Ndr_Command)                                                                          \
+    NAME(Get_Number_Of_Directions_Command)                                                         \
+    NAME(Get_Number_Of_Loading_Points_Command)                                                     \
+    NAME(Get_Sampling_Rate_Command)                                                                \
+    NAME(Get_Sensor_Serial_Number_Command)                                                         \
+    NAME(Get_TEDS_Data_Command)                                                                    \
+    NAME(Get_TEDS_Laser_Command)                                                                   \
+    NAME(Set_Auto_TEDS_Command)                                                                    \
+    NAME(Set_Auto_TEDS_V1_Command)                                                                 \
+    NAME(Set_Device_Channel_Selected_Profile_Command)                                              \
+    NAME(Set_Device_Unit_Of_Measure_Command)                                                       \
+    NAME(Set_Load_Of_Loading_Point_Command)                                                        \
+    NAME(Set_Loading_Point_Value_Command)                                                          \
+    NAME(Set_Number_Of_Directions_Command)                                                         \
+    NAME(Set_Sampling_Rate_Command)                                                                \
+    NAME(Set_Streaming_State_Command)                                                              \
+    NAME(TEDS_Is_Connected_Command)                                                                \
+    NAMED(DEVICE_CREATION_TOKEN, "_DEVICE_CREATION_TOKEN")                                         \
+    NAMED(SerialCommunicationInterface, "_SerialCommunicationInterface")                           \
+    NAMED(TEDS_UNIT_MAPPING, "_TEDS_UNIT_MAPPING")                                                 \
+    NAMED(dunder_annotations, "__annotations__")                                                   \
+    NAMED(dunder_dict, "__dict__")                                                                 \
+    NAMED(dunder_name, "__name__")                                                                 \
+    NAMED(dunder_newobj, "__newobj__")                                                             \
+    NAMED(dunder_qualname, "__qualname__")                                                         \
+    NAMED(struct_, "struct")                                                                       \
+    NAMED(template_, "template")
 
-    PyObject *device_error = nullptr;
-    PyObject *connection_error = nullptr;
-    PyObject *communication_error = nullptr;
-    PyObject *timeout_error = nullptr;
-    PyObject *protocol_error = nullptr;
-    PyObject *invalid_parameter_error = nullptr;
-    PyObject *device_not_found_error = nullptr;
-    PyObject *calibration_error = nullptr;
-    PyObject *teds_error = nullptr;
-    PyObject *teds_not_supported_error = nullptr;
-    PyObject *teds_not_connected_error = nullptr;
-    PyObject *teds_data_corrupted_error = nullptr;
-
-    // Value types.
-    PyTypeObject *adc_converter_type = nullptr;
-    PyTypeObject *teds_data_type = nullptr;
-    PyTypeObject *stream_reading_type = nullptr;
-    PyTypeObject *stream_conversion_result_type = nullptr;
-
-    // Function-like types of the retry policy and of methods held like Python functions.
-    PyTypeObject *decorator_type = nullptr;
-    PyTypeObject *wrapper_type = nullptr;
-    PyTypeObject *function_method_type = nullptr;
-
-    PyObject *command_class = nullptr;
-    PyObject *command_operations_class = nullptr;
-
-    // The empty argument bytes that the transactions and frames default to; never modified.
-    PyObject *empty_arguments = nullptr;
-
-    // Interned attribute names, keyed by their text (the key views the interned string).
-    std::unordered_map<std::string_view, PyObject *> names;
+struct Names {
+#define VELMO_NAME_FIELD(field) PyObject *field;
+#define VELMO_NAMED_FIELD(field, text) PyObject *field;
+    VELMO_NAMES(VELMO_NAME_FIELD, VELMO_NAMED_FIELD)
+#undef VELMO_NAME_FIELD
+#undef VELMO_NAMED_FIELD
 };
 
-extern ModuleState state;
+// The objects the module creates while it executes and keeps for its functions, each with
+// the type it is used as.
+#define VELMO_STATE_OBJECTS(OBJECT)                                                                \
+    OBJECT(PyObject, device_error)                                                                 \
+    OBJECT(PyObject, connection_error)                                                             \
+    OBJECT(PyObject, communication_error)                                                          \
+    OBJECT(PyObject, timeout_error)                                                                \
+    OBJECT(PyObject, protocol_error)                                                               \
+    OBJECT(PyObject, invalid_parameter_error)                                                      \
+    OBJECT(PyObject, device_not_found_error)                                                       \
+    OBJECT(PyObject, calibration_error)                                                            \
+    OBJECT(PyObject, teds_error)                                                                   \
+    OBJECT(PyObject, teds_not_supported_error)                                                     \
+    OBJECT(PyObject, teds_not_connected_error)                                                     \
+    OBJECT(PyObject, teds_data_corrupted_error)                                                    \
+    OBJECT(PyTypeObject, adc_converter_type)                                                       \
+    OBJECT(PyTypeObject, teds_data_type)                                                           \
+    OBJECT(PyTypeObject, stream_reading_type)                                                      \
+    OBJECT(PyTypeObject, stream_conversion_result_type)                                            \
+    /* function-like types of the retry policy and of methods held like Python functions */        \
+    OBJECT(PyTypeObject, decorator_type)                                                           \
+    OBJECT(PyTypeObject, wrapper_type)                                                             \
+    OBJECT(PyTypeObject, function_method_type)                                                     \
+    OBJECT(PyObject, command_class)                                                                \
+    OBJECT(PyObject, command_operations_class)                                                     \
+    /* the empty argument bytes that the transactions and frames default to; never modified */     \
+    OBJECT(PyObject, empty_arguments)
+
+// The state of one module object, kept in the module itself (PEP 489 and 573): the collector
+// sees every reference in it, and it is released with the module, also when the module's
+// execution fails.
+struct ModuleState {
+    // The module and its dictionary, not owned: the state lives inside the module.
+    PyObject *module;
+    PyObject *dict;
+#define VELMO_STATE_FIELD(type, field) type *field;
+    VELMO_STATE_OBJECTS(VELMO_STATE_FIELD)
+#undef VELMO_STATE_FIELD
+    Names names;
+};
+
+extern PyModuleDef module_definition;
 
 inline constexpr const char *module_name = "velmo_device_communication";
+
+// Fills a new module's state with its module and the interned names.
+void initialise_state(ModuleState &state, PyObject *module);
+int traverse_state(const ModuleState &state, visitproc visit, void *arg);
+void clear_state(ModuleState &state);
+
+// The state of the module whose function runs on this thread, found from what the function
+// was called on (see CallScope).
+ModuleState &state();
+
+inline const Names &names() {
+    return state().names;
+}
+
+// Every entry from Python (a method, a function, a slot that needs the module) opens one for
+// the duration of the call: `owner` is what the function is called on, the module, one of its
+// classes or an instance of one. The module is found from the owner's class through
+// PyType_GetModuleByDef, once per call and only when the call needs it; nested entries, from
+// Python code that the call runs, restore the outer one when they end.
+class CallScope {
+  public:
+    explicit CallScope(PyObject *owner) noexcept;
+    ~CallScope();
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+  private:
+    PyObject *owner_;
+    ModuleState *state_;
+};
 
 // Runs a CPython call result check: a NULL result means an exception is pending.
 inline nb::object checked(PyObject *result) {
@@ -64,25 +291,37 @@ inline nb::object checked(PyObject *result) {
     return nb::steal(result);
 }
 
-// The interned Python string of a name; made once per distinct text.
-nb::handle name_of(const char *name);
+// The interned string of a name given as text, made on each call: for the few names that
+// the state does not hold. The overloads below taking text use it.
+nb::object name_of(const char *name);
 
 // A module attribute as it is now: tests and callers may replace `serial`, `time` or `logger`.
-nb::object module_global(const char *name);
+nb::object module_global(nb::handle name);
+inline nb::object module_global(const char *name) {
+    return module_global(name_of(name));
+}
 
 // `object.name`.
-inline nb::object attribute(nb::handle object, const char *name) {
-    return checked(PyObject_GetAttr(object.ptr(), name_of(name).ptr()));
+inline nb::object attribute(nb::handle object, nb::handle name) {
+    return checked(PyObject_GetAttr(object.ptr(), name.ptr()));
 }
 
 // `self.name(*args)`, looked up on the instance so that overrides apply. `stack` holds self
 // followed by the arguments.
 nb::object call_method_with(nb::handle name, PyObject *const *stack, size_t count);
 
+template <typename... Args> nb::object call_method(nb::handle self, nb::handle name, Args... args) {
+    PyObject *stack[] = {self.ptr(), nb::handle(args).ptr()...};
+    return call_method_with(name, stack, 1 + sizeof...(Args));
+}
+
+// `callable(*arguments)` where the last arguments are passed by the names in `keywords`.
+nb::object call_with_keywords(nb::handle callable, std::initializer_list<nb::handle> arguments,
+                              std::initializer_list<nb::handle> keywords);
+
 template <typename... Args>
 nb::object call_method(nb::handle self, const char *name, Args... args) {
-    PyObject *stack[] = {self.ptr(), nb::handle(args).ptr()...};
-    return call_method_with(name_of(name), stack, 1 + sizeof...(Args));
+    return call_method(self, name_of(name), args...);
 }
 
 // Arguments of PyUnicode_FromFormat: Python objects (for %S, %R, %U) pass as PyObject *.

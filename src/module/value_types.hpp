@@ -1,6 +1,7 @@
 // Slots of the raw value types: fixed native fields that convert on assignment.
 #pragma once
 
+#include "module/conversions.hpp"
 #include "module/methods.hpp"
 
 namespace velmo {
@@ -11,17 +12,6 @@ inline int refuse_deletion() noexcept {
     return -1;
 }
 
-// A slot body whose C++ exceptions become a pending Python error and a -1 result.
-template <typename Body> int guarded_slot(Body body) noexcept {
-    try {
-        body();
-        return 0;
-    } catch (...) {
-        restore_exception(std::current_exception());
-        return -1;
-    }
-}
-
 // The setter of a native field: `value` converted, deletion refused.
 template <typename Field, Field (*Convert)(nb::handle)>
 int set_field(Field &field, PyObject *value) noexcept {
@@ -29,6 +19,36 @@ int set_field(Field &field, PyObject *value) noexcept {
         return refuse_deletion();
     return guarded_slot([&] { field = Convert(value); });
 }
+
+// Getters and setters of a value type's native number fields: `Numbers` is the struct of
+// numbers inside an instance, found by `numbers_of`.
+template <typename NumberStruct, NumberStruct &(*numbers_of)(PyObject *)> struct NumberFields {
+    using Numbers = NumberStruct;
+
+    template <double Numbers::*Field> static PyObject *get_double(PyObject *self, void *) noexcept {
+        return PyFloat_FromDouble(numbers_of(self).*Field);
+    }
+    template <double Numbers::*Field>
+    static int set_double(PyObject *self, PyObject *value, void *) noexcept {
+        return set_field<double, to_double>(numbers_of(self).*Field, value);
+    }
+    template <int32_t Numbers::*Field> static PyObject *get_int(PyObject *self, void *) noexcept {
+        return PyLong_FromLong(numbers_of(self).*Field);
+    }
+    template <int32_t Numbers::*Field>
+    static int set_int(PyObject *self, PyObject *value, void *) noexcept {
+        return set_field<int32_t, to_int32>(numbers_of(self).*Field, value);
+    }
+};
+
+// The getset entry of a number field of `Fields` (a NumberFields) named as its member, with
+// the C type in its docstring.
+#define VELMO_DOUBLE_FIELD(Fields, name)                                                           \
+    {#name, Fields::get_double<&Fields::Numbers::name>,                                            \
+     Fields::set_double<&Fields::Numbers::name>, #name ": 'double'", nullptr}
+#define VELMO_INT_FIELD(Fields, name)                                                              \
+    {#name, Fields::get_int<&Fields::Numbers::name>, Fields::set_int<&Fields::Numbers::name>,      \
+     #name ": 'int'", nullptr}
 
 // Deallocation of a value type that holds no Python state.
 inline void dealloc_plain_value(PyObject *self) {
@@ -38,13 +58,17 @@ inline void dealloc_plain_value(PyObject *self) {
 }
 
 // Deallocation of a type the collector tracks: untracked first, so that a collection run
-// by the frees below never visits a half-freed object.
+// by the frees below never visits a half-freed object. These objects can hold their own
+// kind (a record as another's raw data, a wrapper around a wrapper): the trashcan defers
+// the frees of a long chain instead of recursing once per link.
 template <int (*Clear)(PyObject *)> void dealloc_collected(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, dealloc_collected<Clear>)
     Clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 // Creates a value type and binds it as a module attribute. Every value type is subclassable
@@ -56,8 +80,12 @@ PyTypeObject *add_value_type(nb::module_ &m, const PyType_Spec &type_spec, const
                              const Parameters &constructor, const char *doc);
 
 // Pickling of a value type: `copyreg.__newobj__(type(self), *constructor fields)` (so a
-// subclass's __init__ is not called), with the instance __dict__ of a Python subclass and
-// every field of `fields` as state, restored by pickle's default setattr of each field.
+// subclass's __init__ is not called), with the instance __dict__ and the set __slots__ of a
+// Python subclass and every field of `fields` as state, restored by pickle's default setattr
+// of each field and slot.
+//
+// Every value type builds its fields in __init__; its __new__ takes the constructor's
+// arguments and ignores them, as object.__new__ does, so that a subclass may add its own.
 nb::object reduce_value(nb::handle self, const PyGetSetDef *fields, const Parameters &constructor);
 
 template <const PyGetSetDef *Fields, const Parameters &Constructor>

@@ -11,9 +11,10 @@ namespace velmo {
 
 namespace {
 
-const char *const command_fields[7] = {"command_high_byte", "command_low_byte", "command_length",
-                                       "arguments_length",  "payload_length",   "payload_type",
-                                       "receive_length"};
+PyObject *Names::*const command_fields[7] = {&Names::command_high_byte, &Names::command_low_byte,
+                                             &Names::command_length,    &Names::arguments_length,
+                                             &Names::payload_length,    &Names::payload_type,
+                                             &Names::receive_length};
 
 const Method command_init{
     "__init__", nullptr,
@@ -25,8 +26,9 @@ const Method command_init{
         // Stored in the descriptor's own attribute order, which differs from the parameters'.
         PyObject *values[] = {args[0], args[1], args[2], args[3], args[4], payload_type.ptr(),
                               args[5]};
+        const Names &known = names();
         for (size_t i = 0; i < 7; ++i)
-            if (PyObject_SetAttrString(self.ptr(), command_fields[i], values[i]) < 0)
+            if (PyObject_SetAttr(self.ptr(), known.*command_fields[i], values[i]) < 0)
                 throw nb::python_error();
         return nb::none();
     }};
@@ -35,11 +37,11 @@ const Method to_byte_array{
     "toByteArray", "Return the four header bytes of the command frame.", parameters(),
     [](nb::handle self, PyObject **) -> nb::object {
         nb::object header = checked(PyList_New(4));
-        const char *parts[] = {"command_length", "command_high_byte", "command_low_byte"};
+        const Names &known = names();
+        PyObject *parts[] = {known.command_length, known.command_high_byte, known.command_low_byte};
         PyList_SET_ITEM(header.ptr(), 0, new_int(0).release().ptr());
         for (size_t i = 0; i < 3; ++i)
-            PyList_SET_ITEM(header.ptr(), i + 1,
-                            checked(PyObject_GetAttrString(self.ptr(), parts[i])).release().ptr());
+            PyList_SET_ITEM(header.ptr(), i + 1, attribute(self, parts[i]).release().ptr());
         return checked(PyObject_CallOneArg((PyObject *)&PyByteArray_Type, header.ptr()));
     }};
 
@@ -87,6 +89,7 @@ constexpr size_t ndr_row = 2;
 constexpr size_t slave_activity_row = 3;
 
 nb::object new_command(const CommandRow &row) {
+    PyObject *command_class = state().command_class;
     nb::object payload_type;
     if (row.payload_type)
         payload_type = nb::str(row.payload_type);
@@ -94,17 +97,18 @@ nb::object new_command(const CommandRow &row) {
         payload_type = new_int(5);
     if (payload_type.is_valid())
         return checked(PyObject_CallFunction(
-            state.command_class, "iiiiiiO", row.high, row.low, row.command_length,
-            row.arguments_length, row.payload_length, row.receive_length, payload_type.ptr()));
-    return checked(PyObject_CallFunction(state.command_class, "iiiiii", row.high, row.low,
+            command_class, "iiiiiiO", row.high, row.low, row.command_length, row.arguments_length,
+            row.payload_length, row.receive_length, payload_type.ptr()));
+    return checked(PyObject_CallFunction(command_class, "iiiiii", row.high, row.low,
                                          row.command_length, row.arguments_length,
                                          row.payload_length, row.receive_length));
 }
 
 template <size_t Row> PyObject *command_getter(PyObject *self, PyObject *) noexcept {
+    CallScope scope(self);
     return guarded_call([&] {
         if constexpr (Row == ndr_row)
-            return checked(PyObject_GetAttrString(self, "ndr_command"));
+            return attribute(self, names().ndr_command);
         else
             return new_command(command_table[Row]);
     });
@@ -128,13 +132,12 @@ void add_command_properties(nb::handle cls, std::index_sequence<Rows...>) {
     }
 }
 
-const Method command_operations_init{
-    "__init__", nullptr, parameters(), [](nb::handle self, PyObject **) -> nb::object {
-        nb::object ndr = new_command(command_table[ndr_row]);
-        if (PyObject_SetAttrString(self.ptr(), "ndr_command", ndr.ptr()) < 0)
-            throw nb::python_error();
-        return nb::none();
-    }};
+const Method command_operations_init{"__init__", nullptr, parameters(),
+                                     [](nb::handle self, PyObject **) -> nb::object {
+                                         nb::object ndr = new_command(command_table[ndr_row]);
+                                         self.attr(names().ndr_command) = ndr;
+                                         return nb::none();
+                                     }};
 
 } // namespace
 
@@ -142,17 +145,17 @@ void bind_commands(nb::module_ &m) {
     nb::object command = make_class(m, "_Command", nullptr);
     add_initializer(command, method_def<command_init>());
     add_method(command, method_def<to_byte_array>());
-    state.command_class = command.release().ptr();
+    state().command_class = command.release().ptr();
 
     nb::object operations = make_class(m, "_CommandOperations", nullptr);
     add_initializer(operations, method_def<command_operations_init>());
     add_command_properties(operations, std::make_index_sequence<std::size(command_table)>());
     bind_frames(operations);
-    state.command_operations_class = operations.release().ptr();
+    state().command_operations_class = operations.release().ptr();
 }
 
 nb::object new_command_operations() {
-    return checked(PyObject_CallNoArgs(state.command_operations_class));
+    return checked(PyObject_CallNoArgs(state().command_operations_class));
 }
 
 } // namespace velmo

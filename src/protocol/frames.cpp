@@ -46,7 +46,7 @@ const Method calculate_checksum{
     [](nb::handle, PyObject **args) -> nb::object { return new_int(checksum_of(args[0])); }};
 
 bool checksum_is_original(nb::handle commands) {
-    static OriginalMethod original(method_def<calculate_checksum>());
+    static OriginalMethod original(method_def<calculate_checksum>(), &Names::calculate_checksum);
     return original.resolves(commands);
 }
 
@@ -54,28 +54,30 @@ bool checksum_is_original(nb::handle commands) {
 nb::object checksum_through(nb::handle commands, nb::handle byte_array) {
     if (checksum_is_original(commands))
         return new_int(checksum_of(byte_array));
-    return call_method(commands, "calculate_checksum", byte_array);
+    return call_method(commands, names().calculate_checksum, byte_array);
 }
 
 nb::object frame_of(nb::handle self, nb::handle command, nb::handle arguments) {
-    int is_command = PyObject_IsInstance(command.ptr(), state.command_class);
+    const ModuleState &module_state = state();
+    const Names &known = module_state.names;
+    int is_command = PyObject_IsInstance(command.ptr(), module_state.command_class);
     if (is_command < 0)
         throw nb::python_error();
     if (!is_command)
-        raise(state.protocol_error, "Invalid command type: %S",
-              attribute((PyObject *)Py_TYPE(command.ptr()), "__name__"));
+        raise(module_state.protocol_error, "Invalid command type: %S",
+              attribute((PyObject *)Py_TYPE(command.ptr()), known.dunder_name));
     try {
-        nb::object frame = call_method(command, "toByteArray");
-        call_method(frame, "extend", arguments);
+        nb::object frame = call_method(command, known.toByteArray);
+        call_method(frame, known.extend, arguments);
         nb::object checksum = checksum_through(self, frame);
-        call_method(frame, "append", checksum);
+        call_method(frame, known.append, checksum);
         return frame;
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
-        if (e.matches(state.protocol_error) || !e.is_ordinary())
+        if (e.matches(module_state.protocol_error) || !e.is_ordinary())
             e.rethrow();
         log_error("Error constructing command: %S", e.value());
-        raise_from(state.protocol_error, e, "Failed to construct command: %S", e.value());
+        raise_from(module_state.protocol_error, e, "Failed to construct command: %S", e.value());
     }
 }
 
@@ -84,7 +86,7 @@ void validate(nb::handle self, nb::handle response) {
     if (size < 0)
         throw nb::python_error();
     if (size < 2)
-        raise(state.protocol_error, "Response too short for checksum validation");
+        raise(state().protocol_error, "Response too short for checksum validation");
     nb::object last = checked(PySequence_GetItem(response.ptr(), size - 1));
     uint8_t received = to_uint8(last);
     uint8_t computed;
@@ -101,7 +103,7 @@ void validate(nb::handle self, nb::handle response) {
     }
     if (received != computed) {
         log_error("Checksum mismatch");
-        raise(state.protocol_error, "Invalid checksum in response");
+        raise(state().protocol_error, "Invalid checksum in response");
     }
 }
 
@@ -123,7 +125,7 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
         throw nb::python_error();
     const long long expected = (long long)length + 4;
     if (size < expected)
-        raise(state.protocol_error, "Payload too short: expected %lld bytes, got %zd", expected,
+        raise(state().protocol_error, "Payload too short: expected %lld bytes, got %zd", expected,
               size);
     // The numeric answers of every reading are decoded in place.
     const uint8_t *data = nullptr;
@@ -136,24 +138,27 @@ nb::object converted_payload(int32_t length, nb::handle return_type, nb::handle 
             return new_float(little_endian_float(data + 4));
     }
     nb::object payload = checked(PySequence_GetSlice(answer.ptr(), 4, (Py_ssize_t)expected));
+    const Names &known = names();
     if (text_equals(return_type, "hex_string"))
-        return call_method(payload, "hex");
+        return call_method(payload, known.hex);
     if (text_equals(return_type, "ascii")) {
-        nb::object text = call_method(payload, "decode", nb::str("ascii"));
-        return call_method(text, "replace", nb::str("\0", 1), nb::str(""));
+        nb::object text = call_method(payload, known.decode, nb::str("ascii"));
+        return call_method(text, known.replace, nb::str("\0", 1), nb::str(""));
     }
     if (text_equals(return_type, "int"))
-        return call_method((PyObject *)&PyLong_Type, "from_bytes", payload, nb::str("big"));
+        return call_method((PyObject *)&PyLong_Type, known.from_bytes, payload, nb::str("big"));
     if (text_equals(return_type, "float")) {
         const Py_ssize_t payload_size = PyObject_Length(payload.ptr());
         if (payload_size < 0)
             throw nb::python_error();
         if (payload_size != 4)
-            raise(state.protocol_error, "Float conversion requires 4 bytes, got %zd", payload_size);
-        nb::object values = call_method(module_global("struct"), "unpack", nb::str("<f"), payload);
+            raise(state().protocol_error, "Float conversion requires 4 bytes, got %zd",
+                  payload_size);
+        nb::object values =
+            call_method(module_global(known.struct_), known.unpack, nb::str("<f"), payload);
         return checked(PySequence_GetItem(values.ptr(), 0));
     }
-    raise(state.protocol_error, "Unknown payload type: %S", return_type);
+    raise(state().protocol_error, "Unknown payload type: %S", return_type);
 }
 
 nb::object convert(nb::handle length, nb::handle return_type, nb::handle answer) {
@@ -162,26 +167,27 @@ nb::object convert(nb::handle length, nb::handle return_type, nb::handle answer)
         return converted_payload(payload_length, return_type, answer);
     } catch (nb::python_error &raised) {
         CaughtError e(raised);
-        if (e.matches(state.protocol_error) || !e.is_ordinary())
+        PyObject *protocol_error = state().protocol_error;
+        if (e.matches(protocol_error) || !e.is_ordinary())
             e.rethrow();
         log_error("Payload conversion failed: %S", e.value());
-        raise_from(state.protocol_error, e, "Failed to convert payload: %S", e.value());
+        raise_from(protocol_error, e, "Failed to convert payload: %S", e.value());
     }
 }
 
-const Method get_command_byte_array{"get_command_byte_array",
-                                    "Construct command byte array with checksum.\n\n"
-                                    ":param command: Command descriptor\n"
-                                    ":param arguments: Argument bytes sent after the header\n"
-                                    ":return: The complete frame, checksum included\n"
-                                    ":raises VelmoProtocolError: If the frame cannot be built",
-                                    // The shared default is an empty bytearray; inspect
-                                    // shows the equal b''.
-                                    parameters(required("command"), optional("arguments", "b''")),
-                                    [](nb::handle self, PyObject **args) -> nb::object {
-                                        return frame_of(self, args[0],
-                                                        args[1] ? args[1] : state.empty_arguments);
-                                    }};
+const Method get_command_byte_array{
+    "get_command_byte_array",
+    "Construct command byte array with checksum.\n\n"
+    ":param command: Command descriptor\n"
+    ":param arguments: Argument bytes sent after the header\n"
+    ":return: The complete frame, checksum included\n"
+    ":raises VelmoProtocolError: If the frame cannot be built",
+    // The shared default is an empty bytearray; inspect
+    // shows the equal b''.
+    parameters(required("command"), optional("arguments", "b''")),
+    [](nb::handle self, PyObject **args) -> nb::object {
+        return frame_of(self, args[0], args[1] ? args[1] : state().empty_arguments);
+    }};
 
 const Method validate_response_checksum{
     "validate_response_checksum",
@@ -218,26 +224,28 @@ void bind_protocol(nb::module_ &m) {
 }
 
 nb::object build_frame(nb::handle commands, nb::handle command, nb::handle arguments) {
-    static OriginalMethod original(method_def<get_command_byte_array>());
+    static OriginalMethod original(method_def<get_command_byte_array>(),
+                                   &Names::get_command_byte_array);
     if (original.resolves(commands))
         return frame_of(commands, command, arguments);
-    return call_method(commands, "get_command_byte_array", command, arguments);
+    return call_method(commands, names().get_command_byte_array, command, arguments);
 }
 
 void validate_response(nb::handle commands, nb::handle response) {
-    static OriginalMethod original(method_def<validate_response_checksum>());
+    static OriginalMethod original(method_def<validate_response_checksum>(),
+                                   &Names::validate_response_checksum);
     if (original.resolves(commands))
         validate(commands, response);
     else
-        call_method(commands, "validate_response_checksum", response);
+        call_method(commands, names().validate_response_checksum, response);
 }
 
 nb::object convert_response(nb::handle commands, nb::handle length, nb::handle payload_type,
                             nb::handle response) {
-    static OriginalMethod original(method_def<convert_payload>());
+    static OriginalMethod original(method_def<convert_payload>(), &Names::convert_payload);
     if (original.resolves(commands))
         return convert(length, payload_type, response);
-    return call_method(commands, "convert_payload", length, payload_type, response);
+    return call_method(commands, names().convert_payload, length, payload_type, response);
 }
 
 } // namespace velmo

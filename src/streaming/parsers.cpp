@@ -2,6 +2,7 @@
 // packets are skipped one byte at a time until a window's checksum matches again.
 #include "calibration/calibration.hpp"
 #include "module/conversions.hpp"
+#include "module/exported_buffer.hpp"
 #include "module/methods.hpp"
 #include "streaming/packets.hpp"
 #include "streaming/streaming.hpp"
@@ -22,23 +23,6 @@ nb::object normalised_data(nb::handle data) {
     return nb::borrow(object);
 }
 
-// Holds the bytearray's buffer exported for the whole parse, so a converter written in
-// Python cannot resize it under the parser.
-class ExportedBuffer {
-  public:
-    explicit ExportedBuffer(nb::handle data) {
-        if (PyObject_GetBuffer(data.ptr(), &view_, PyBUF_SIMPLE) < 0)
-            throw nb::python_error();
-    }
-    ~ExportedBuffer() { PyBuffer_Release(&view_); }
-    ExportedBuffer(const ExportedBuffer &) = delete;
-    ExportedBuffer &operator=(const ExportedBuffer &) = delete;
-    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
-
-  private:
-    Py_buffer view_;
-};
-
 struct ParseProgress {
     int32_t position = 0;
     int32_t invalid = 0;
@@ -48,13 +32,14 @@ struct ParseProgress {
 // best case and trimmed afterwards.
 template <typename Packet>
 nb::object parse_native(const uint8_t *data, int32_t n, const AdcCalibration &calibration,
-                        ParseProgress &progress) {
+                        PyTypeObject *reading_type, ParseProgress &progress) {
     const Py_ssize_t capacity = n / (int32_t)Packet::size;
     nb::object readings = checked(PyList_New(capacity));
     PyObject **items = reinterpret_cast<PyListObject *>(readings.ptr())->ob_item;
     Py_ssize_t count = 0;
     const PacketScan scan = scan_packets<Packet>(data, n, [&](uint32_t adc_value, size_t) {
-        PyObject *reading = new_stream_reading(convert_count(calibration, adc_value), adc_value);
+        PyObject *reading =
+            new_stream_reading(reading_type, convert_count(calibration, adc_value), adc_value);
         if (!reading) {
             if (PyList_SetSlice(readings.ptr(), count, capacity, nullptr) < 0)
                 PyErr_Clear();
@@ -80,13 +65,16 @@ template <typename Packet>
 nb::object parse_through_python(const uint8_t *data, int32_t n, nb::handle converter,
                                 ParseProgress &progress) {
     nb::object readings = checked(PyList_New(0));
-    const nb::handle convert_adc = name_of("convert_adc");
+    const ModuleState &module_state = state();
+    const nb::handle convert_adc = module_state.names.convert_adc;
+    PyTypeObject *reading_type = module_state.stream_reading_type;
     const PacketScan scan = scan_packets<Packet>(data, n, [&](uint32_t adc_value, size_t position) {
         try {
             nb::object count = checked(PyLong_FromUnsignedLong(adc_value));
             PyObject *stack[] = {converter.ptr(), count.ptr()};
             nb::object load = call_method_with(convert_adc, stack, 2);
-            nb::object reading = checked(new_stream_reading(to_double(load), adc_value));
+            nb::object reading =
+                checked(new_stream_reading(reading_type, to_double(load), adc_value));
             if (PyList_Append(readings.ptr(), reading.ptr()) < 0)
                 throw nb::python_error();
             return true;
@@ -118,11 +106,13 @@ template <typename Packet> nb::object parse(nb::handle data_argument, nb::handle
     nb::object readings;
     nb::object remainder;
     {
-        ExportedBuffer buffer(data);
+        // Exported for the whole parse, so that a converter written in Python cannot resize it.
+        ExportedBuffer buffer(data, PyBUF_SIMPLE);
         if (is_exact_adc_converter(converter))
             readings = parse_native<Packet>(
                 buffer.data(), n,
-                reinterpret_cast<AdcConverterObject *>(converter.ptr())->calibration, progress);
+                reinterpret_cast<AdcConverterObject *>(converter.ptr())->calibration,
+                state().stream_reading_type, progress);
         else
             readings = parse_through_python<Packet>(buffer.data(), n, converter, progress);
         // Copied while the export pins the buffer: a logging handler may resize it below.

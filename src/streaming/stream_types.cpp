@@ -66,16 +66,18 @@ void parse_constructor(const char *name, const Parameters &parameters, PyObject 
     parse_arguments(name, parameters, stack, positional, kwnames.ptr(), out);
 }
 
-PyObject *reading_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    return guarded_call([&] {
+PyObject *reading_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    return type->tp_alloc(type, 0);
+}
+
+int reading_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    return guarded_slot([&] {
         PyObject *parsed[max_parameters] = {};
         parse_constructor("StreamReading", reading_parameters, args, kwargs, parsed);
         const double calibrated_value = to_double(parsed[0]);
         const uint32_t adc_value = to_uint32(parsed[1]);
-        nb::object self = checked(type->tp_alloc(type, 0));
-        reading_of(self.ptr())->calibrated_value = calibrated_value;
-        reading_of(self.ptr())->adc_value = adc_value;
-        return self;
+        reading_of(self)->calibrated_value = calibrated_value;
+        reading_of(self)->adc_value = adc_value;
     });
 }
 
@@ -118,13 +120,18 @@ nb::object new_result_of_type(PyTypeObject *type, nb::handle readings, nb::handl
 
 const Parameters result_parameters = parameters(required("readings"), required("remainder"));
 
-PyObject *result_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexcept {
-    return guarded_call([&] {
+PyObject *result_new(PyTypeObject *type, PyObject *, PyObject *) noexcept {
+    return type->tp_alloc(type, 0);
+}
+
+int result_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    return guarded_slot([&] {
         PyObject *parsed[max_parameters] = {};
         parse_constructor("StreamConversionResult", result_parameters, args, kwargs, parsed);
         check_field(parsed[0], &PyList_Type);
         check_field(parsed[1], &PyByteArray_Type);
-        return new_result_of_type(type, parsed[0], parsed[1]);
+        Py_XSETREF(result_of(self)->readings, Py_NewRef(parsed[0]));
+        Py_XSETREF(result_of(self)->remainder, Py_NewRef(parsed[1]));
     });
 }
 
@@ -144,7 +151,7 @@ int result_clear(PyObject *self) {
 } // namespace
 
 nb::object new_stream_conversion_result(nb::handle readings, nb::handle remainder) {
-    return new_result_of_type(state.stream_conversion_result_type, readings, remainder);
+    return new_result_of_type(state().stream_conversion_result_type, readings, remainder);
 }
 
 void bind_stream_types(nb::module_ &m) {
@@ -153,12 +160,13 @@ void bind_stream_types(nb::module_ &m) {
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot reading_slots[] = {
         {Py_tp_new, (void *)reading_new},
+        {Py_tp_init, (void *)reading_init},
         {Py_tp_dealloc, (void *)dealloc_plain_value},
         {Py_tp_getset, reading_getset},
         {Py_tp_methods, reading_methods},
         {0, nullptr},
     };
-    state.stream_reading_type =
+    state().stream_reading_type =
         add_value_type(m,
                        {"velmo_device_communication.StreamReading", sizeof(StreamReadingObject), 0,
                         0, reading_slots},
@@ -169,6 +177,7 @@ void bind_stream_types(nb::module_ &m) {
         {nullptr, nullptr, 0, nullptr}};
     static PyType_Slot result_slots[] = {
         {Py_tp_new, (void *)result_new},
+        {Py_tp_init, (void *)result_init},
         {Py_tp_dealloc, (void *)dealloc_collected<result_clear>},
         {Py_tp_traverse, (void *)result_traverse},
         {Py_tp_clear, (void *)result_clear},
@@ -176,7 +185,7 @@ void bind_stream_types(nb::module_ &m) {
         {Py_tp_methods, result_methods},
         {0, nullptr},
     };
-    state.stream_conversion_result_type = add_value_type(
+    state().stream_conversion_result_type = add_value_type(
         m,
         {"velmo_device_communication.StreamConversionResult", sizeof(StreamConversionResultObject),
          0, Py_TPFLAGS_HAVE_GC, result_slots},

@@ -22,9 +22,10 @@ struct StreamConversionResultObject {
 void bind_stream_types(nb::module_ &m);
 void bind_stream_parsers(nb::module_ &m);
 
-// A new StreamReading, made without a Python call.
-inline PyObject *new_stream_reading(double calibrated_value, uint32_t adc_value) {
-    auto *reading = PyObject_New(StreamReadingObject, state.stream_reading_type);
+// A new StreamReading of `type` (the module's), made without a Python call.
+inline PyObject *new_stream_reading(PyTypeObject *type, double calibrated_value,
+                                    uint32_t adc_value) {
+    auto *reading = PyObject_New(StreamReadingObject, type);
     if (reading) {
         reading->calibrated_value = calibrated_value;
         reading->adc_value = adc_value;

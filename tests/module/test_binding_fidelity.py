@@ -13,12 +13,13 @@ import pytest
 
 import velmo_device_communication as vdc
 from conftest import frame
+from support.isolated import last_line
 
-VALUE_TYPES = [vdc.ADCConverter, vdc.StreamReading, vdc.StreamConversionResult]
-CONSTRUCTOR_ARGUMENTS = {vdc.ADCConverter: (), vdc.StreamReading: (1.5, 7),
+VALUE_TYPES = [vdc.ADCConverter, vdc.TEDSData, vdc.StreamReading, vdc.StreamConversionResult]
+CONSTRUCTOR_ARGUMENTS = {vdc.ADCConverter: (), vdc.TEDSData: (), vdc.StreamReading: (1.5, 7),
                          vdc.StreamConversionResult: ([vdc.StreamReading(2.0, 3)], bytearray(b"\x01"))}
-FIELDS = {vdc.ADCConverter: ("offset", 4.5), vdc.StreamReading: ("calibrated_value", -2.25),
-          vdc.StreamConversionResult: ("remainder", bytearray(b"\x09"))}
+FIELDS = {vdc.ADCConverter: ("offset", 4.5), vdc.TEDSData: ("serial_number", "12345"),
+          vdc.StreamReading: ("calibrated_value", -2.25), vdc.StreamConversionResult: ("remainder", bytearray(b"\x09"))}
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
 
 
@@ -39,21 +40,22 @@ def test_value_types_are_immutable_but_subclassable(cls):
     (lambda value, p=p: pickle.loads(pickle.dumps(value, p))) for p in PROTOCOLS])
 def test_subclass_copies_keep_their_type_fields_and_attributes(cls, duplicate):
     class Tagged(cls):
-        def __init__(self, tag, *arguments):  # other arguments than the base
-            self.tag = tag
+        __slots__ = ("label", "unset", "__dict__")
 
-        def __new__(klass, *arguments):
-            return super().__new__(klass, *arguments[-len(CONSTRUCTOR_ARGUMENTS[cls]):] if CONSTRUCTOR_ARGUMENTS[cls] else ())
+        def __init__(self, *arguments, tag):  # a keyword the base constructor does not take
+            super().__init__(*arguments)
+            self.tag = tag
 
     globals()["Tagged"] = Tagged  # pickle finds classes by qualified name
     Tagged.__qualname__ = "Tagged"
-    original = Tagged("tag", *CONSTRUCTOR_ARGUMENTS[cls])
+    original = Tagged(*CONSTRUCTOR_ARGUMENTS[cls], tag="tag")
     field, value = FIELDS[cls]
     setattr(original, field, value)
     original.note = ["kept"]
+    original.label = ("slot",)
     duplicate_ = duplicate(original)
     assert type(duplicate_) is Tagged and duplicate_.__dict__ == {"tag": "tag", "note": ["kept"]}
-    assert getattr(duplicate_, field) == value
+    assert getattr(duplicate_, field) == value and duplicate_.label == ("slot",) and not hasattr(duplicate_, "unset")
 
 
 @pytest.mark.parametrize("cls", VALUE_TYPES)
@@ -128,14 +130,46 @@ def test_a_patched_protocol_step_is_called_by_the_transaction(link, where, metho
     assert calls and (value == result if result else isinstance(value, int))
 
 
-def test_a_subclass_override_of_the_checksum_is_honoured(link):
-    class OffByOne(vdc._CommandOperations):
-        calculate_checksum = CHECKSUM_OFF_BY_ONE
+class OffByOneMethod(vdc._CommandOperations):
+    calculate_checksum = CHECKSUM_OFF_BY_ONE
 
-    link.commands = OffByOne()
+
+class OffByOneAttributeHook(vdc._CommandOperations):
+    def __getattribute__(self, name):
+        if name == "calculate_checksum":
+            return lambda byte_array: CHECKSUM_OFF_BY_ONE(self, byte_array)
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("subclass", [OffByOneMethod, OffByOneAttributeHook])
+def test_a_subclass_override_of_the_checksum_is_honoured(link, subclass):
+    link.commands = subclass()
     with pytest.raises(vdc.VelmoProtocolError):
         link.commands.validate_response_checksum(bytearray([0, 9, 0, 5, 0, 0, 0, 1, 20]))
     assert link.commands.get_command_byte_array(link.commands.Get_Ndr_Command, b"\x00")[-1] == frame(0, 5, 0)[-1] + 1
+
+
+# --- errors raised from a cause, inside the caller's own exception handler ---------------
+
+RAISED_FROM_A_CAUSE = {
+    "TEDS record with a bad element": (lambda: vdc.TEDSData.parse_from_bytes([0] * 511 + ["x"], 0), TypeError),
+    "payload that is not ASCII": (
+        lambda: vdc._CommandOperations().convert_payload(2, "ascii", bytearray(b"\0\0\0\0\xff\xff\0")),
+        UnicodeDecodeError),
+}
+
+
+@pytest.mark.parametrize("call, cause_type", RAISED_FROM_A_CAUSE.values(), ids=RAISED_FROM_A_CAUSE.keys())
+def test_an_error_raised_from_its_cause_keeps_the_cause_as_context_inside_a_handler(call, cause_type):
+    try:
+        raise KeyError("handled by the caller")
+    except KeyError:
+        with pytest.raises(vdc.VelmoDeviceError) as raised:
+            call()
+    # As `raise error from cause` leaves it: the caller's KeyError is not the context.
+    error = raised.value
+    assert isinstance(error.__cause__, cause_type) and error.__context__ is error.__cause__
+    assert error.__suppress_context__
 
 
 # --- text that is not ASCII, or not even encodable ---------------------------------------
@@ -210,3 +244,49 @@ def test_a_cycle_through_a_conversion_result_is_collected():
     del node, result
     gc.collect()
     assert node_ref() is None
+
+
+# --- deep chains and lying lengths: freed or refused, never a crash (fresh interpreter) ---
+
+NATIVE_LIMITS = {
+    "300 000 TEDS records chained through raw_data": ("""
+import velmo_device_communication as vdc
+head = None
+for _ in range(300_000):
+    record = vdc.TEDSData()
+    record.raw_data = head
+    head = record
+del head, record
+print("freed")
+""", "freed"),
+    "300 000 retry wrappers around each other": ("""
+import velmo_device_communication as vdc
+function = lambda: None
+for _ in range(300_000):
+    function = vdc.retry_on_timeout()(function)
+del function
+print("freed")
+""", "freed"),
+    "a byte sequence whose length says 2**62": ("""
+import velmo_device_communication as vdc
+
+class Lying:
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(index)
+        return 1
+
+try:
+    vdc.TEDSData.bytes_to_bits(Lying())
+except IndexError as error:
+    print("IndexError", error)
+""", "IndexError 2"),
+}
+
+
+@pytest.mark.parametrize("code, expected", NATIVE_LIMITS.values(), ids=NATIVE_LIMITS.keys())
+def test_deep_chains_are_freed_and_lying_lengths_refused(code, expected):
+    assert last_line(code) == expected

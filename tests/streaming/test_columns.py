@@ -1,6 +1,7 @@
 """velmo._columns against the module's stream parsers."""
 
 import array
+import gc
 import logging
 import re
 
@@ -10,6 +11,7 @@ from hypothesis import strategies as st
 
 import velmo_device_communication as vdc
 from bench.reference import high_rate_packet, standard_packet
+from support.isolated import last_line
 from velmo import _columns
 
 PARSERS = {4: vdc.StreamDataConverter.convert_stream_data_to_reading,
@@ -107,3 +109,107 @@ def test_any_buffer_in_new_columns_out(size, wrap):
     with pytest.raises(TypeError):
         COLUMNS[size](None, vdc.ADCConverter())
 
+
+
+# --- hostile parsers and array types: an exception, never a crash (each in a fresh interpreter) ---
+
+PATCHED_PARSER = """
+import velmo_device_communication as vdc
+from velmo import _columns
+
+class Result:
+    remainder = bytearray()
+
+def parser(data, converter):
+    return Result()
+
+vdc.StreamDataConverter.convert_stream_data_to_reading = staticmethod(parser)
+
+class Subclass(vdc.ADCConverter):
+    pass
+"""
+
+HOSTILE_COLUMNS = {
+    "parser returns readings as a tuple": (PATCHED_PARSER + """
+Result.readings = (vdc.StreamReading(1.0, 2),)
+try:
+    _columns.parse_standard(bytes(8), Subclass())
+except TypeError as error:
+    print(error)
+""", "readings must be a list, got tuple"),
+    "a reading empties the list while it is read": (PATCHED_PARSER + """
+class Emptying:
+    adc_value = 7
+
+    @property
+    def calibrated_value(self):
+        Result.readings.clear()
+        return 1.0
+
+Result.readings = [Emptying(), Emptying(), Emptying()]
+loads, counts, remainder, invalid = _columns.parse_standard(bytes(8), Subclass())
+print(list(loads), list(counts))
+""", "[1.0] [7]"),
+    "array type whose repetition gives 8 bytes": ("""
+import array
+
+class ShortArray:  # a sequence whose every repetition is 8 bytes long
+    def __init__(self, *arguments):
+        pass
+
+    def __getitem__(self, index):
+        return 0
+
+    def __len__(self):
+        return 1
+
+    def __mul__(self, count):
+        return bytearray(8)
+
+array.array = ShortArray
+import velmo_device_communication as vdc
+from bench.reference import standard_packet
+from velmo import _columns
+
+try:
+    _columns.parse_standard(standard_packet(0x100) * 100_000, vdc.ADCConverter())
+except TypeError as error:
+    print(type(error).__name__)
+""", "TypeError"),
+    "ADCConverter replaced before the import": ("""
+import velmo_device_communication as vdc
+
+class ADCConverter(vdc.ADCConverter):  # not the module's class: converts through Python
+    def convert_adc(self, ndr_adc):
+        return -1.0
+
+vdc.ADCConverter = ADCConverter
+from bench.reference import standard_packet
+from velmo import _columns
+
+print(list(_columns.parse_standard(standard_packet(0x100), ADCConverter())[0]))
+""", "[-1.0]"),
+}
+
+
+@pytest.mark.parametrize("code, expected", HOSTILE_COLUMNS.values(), ids=HOSTILE_COLUMNS.keys())
+def test_hostile_parsers_and_array_types_raise_instead_of_crashing(code, expected):
+    assert last_line(code) == expected
+
+
+def test_the_extension_state_is_visible_to_the_collector():
+    referents = gc.get_referents(_columns)
+    assert any(r is vdc.ADCConverter for r in referents) and any(r is vdc for r in referents)
+
+
+@both
+def test_arguments_by_position_or_keyword(size):
+    data = PACKETS[size](0x12345600)
+    converter = vdc.ADCConverter()
+    assert list(COLUMNS[size](data=data, converter=converter)[1]) == list(COLUMNS[size](data, converter)[1])
+    for arguments, keywords, message in [((data,), {}, "missing required argument 'converter'"),
+                                         ((data, converter, 1), {}, "takes 2 positional arguments"),
+                                         ((data,), {"adc_converter": converter}, "unexpected keyword"),
+                                         ((data, converter), {"data": data}, "multiple values")]:
+        with pytest.raises(TypeError, match=message):
+            COLUMNS[size](*arguments, **keywords)
