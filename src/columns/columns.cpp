@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include "calibration/adc_lines.hpp"
+#include "columns/reader.hpp"
 #include "streaming/packets.hpp"
 
 #include <cstring>
@@ -181,4 +182,5 @@ NB_MODULE(_columns, m) {
         ":param converter: ADC converter; an exact ADCConverter is applied natively\n"
         ":return: (loads, counts, remainder, invalid): array('d'), array('I'), the bytearray "
         "of an incomplete last packet, and the number of windows skipped");
+    bind_reader(m);
 }
