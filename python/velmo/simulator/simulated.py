@@ -55,6 +55,7 @@ class SimulatedInstrument:
         self.baud_rate = baud_rate or default_baud_rate(self.instrument.model)
         self.faults = AnswerFaults()
         self.host_closed = threading.Event()  # set when the host closes the port
+        self.overflowed = 0  # stream packets never sent: the host did not read in time
         self._master, self.port = ptyline.open_pty()
         self._watcher = ptyline.host_watcher(self.port)
         self._wake_read, self._wake_write = os.pipe()
@@ -296,6 +297,7 @@ class SimulatedInstrument:
         if not packets or not self._watcher.present or not self._host_at_our_rate():
             return
         if len(self._packets) + len(packets) > MAX_STREAM_BACKLOG:
+            self.overflowed += len(packets)
             return
         self._packets.extend(_Unit(packet.data, packet) for packet in packets)
 
