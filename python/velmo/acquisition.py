@@ -216,6 +216,54 @@ def deferred_interrupts() -> Iterator[None]:
                 raise KeyboardInterrupt
 
 
+class _InterruptGuard:
+    """Ctrl-C over the life of an acquisition, on the main thread.
+
+    The first Ctrl-C interrupts as usual; from then until the acquisition is closed,
+    and during any close, further ones are held back, so that a second Ctrl-C cannot
+    cut short the clean-up the first one started.
+    """
+
+    def __init__(self) -> None:
+        self._previous: Any = None
+        self._installed = False
+        self.interrupted = False
+        self.closing = False
+        self.held = 0
+
+    def install(self) -> None:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self._installed and (self.closing or self.interrupted):
+            self.held += 1
+            return
+        self.interrupted = self._installed
+        self._pass_on(signum, frame)
+        self.interrupted = False  # the handler before ours did not interrupt
+
+    def _pass_on(self, signum: int, frame: Any) -> None:
+        if callable(self._previous):
+            self._previous(signum, frame)
+        elif self._previous == signal.SIG_DFL:
+            raise KeyboardInterrupt
+
+    def uninstall(self) -> None:
+        """Put the handler before ours back; Ctrl-C held back is raised unless an interrupt
+        already went through."""
+        if not self._installed:
+            return
+        self._installed = False
+        # A handler installed after ours keeps calling ours, which now passes everything on.
+        if signal.getsignal(signal.SIGINT) == self._handle:
+            signal.signal(signal.SIGINT, self._previous)
+        if self.held and not self.interrupted:
+            self.held = 0
+            self._pass_on(signal.SIGINT, None)
+
+
 # -- reading the port ---------------------------------------------------------
 
 
@@ -381,6 +429,7 @@ class Acquisition:
         self._poll_interval = poll_interval
 
         self._thread: threading.Thread | None = None
+        self._guard = _InterruptGuard()
         self._port: _NativePort | _PolledPort | None = None
         self._stop_requested = False
         self._closed = False
@@ -450,7 +499,8 @@ class Acquisition:
         if self._thread is not None or self._closed:
             raise RuntimeError("An acquisition can be started only once")
         device = self._device
-        with deferred_interrupts():
+        self._guard.install()
+        try:
             if self._requested_rate is not None:
                 previous = device.get_sampling_rate(self._channel)
                 device.set_sampling_rate(self._requested_rate, channel_number=self._channel)
@@ -477,8 +527,12 @@ class Acquisition:
                 self._thread.start()
             except BaseException:
                 self._thread = None
+                self._guard.closing = True
                 self._shut_down(quietly=True)
                 raise
+        except BaseException:
+            self._guard.uninstall()
+            raise
         logger.debug(f"Acquiring at {sps:g} SPS from {self._port_name()}")
 
     def _open_port(self, sps: float) -> _NativePort | _PolledPort:
@@ -492,13 +546,14 @@ class Acquisition:
         """Stop the reader, switch streaming off, verify the line is silent and put back a
         rate that was changed; the port is left ready for commands.
 
-        Ctrl-C during this is held back until it is done. Samples still queued stay
-        readable. Safe to repeat.
+        Ctrl-C during this, or after a first Ctrl-C while the acquisition ran, is held
+        back until it is done. Samples still queued stay readable. Safe to repeat.
 
         :raises VelmoCommunicationError: If the instrument keeps streaming, or the
             stream or rate could not be set
         """
-        with deferred_interrupts():
+        self._guard.closing = True
+        try:
             self._closed = True
             self._stop_requested = True
             try:
@@ -519,6 +574,8 @@ class Acquisition:
             finally:
                 self._join_reader()
                 self._warn(force=True)
+        finally:
+            self._guard.uninstall()
 
     def _join_reader(self) -> None:
         if self._thread is not None and self._thread.is_alive():

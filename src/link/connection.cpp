@@ -151,9 +151,8 @@ const Method read_buffer_data{"read_buffer_data",
 
 nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
                     nb::handle command_length) {
-    LateAnswerWatch watch(self, command_bytes);
+    OwedAnswers owed(self, port, command_bytes);
     call_method(port, "reset_input_buffer");
-    watch.writing();
     nb::object written = call_method(port, "write", command_bytes);
     const Py_ssize_t length = PyObject_Length(command_bytes.ptr());
     if (length < 0)
@@ -166,7 +165,7 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
     if (received < 0)
         throw nb::python_error();
     bool complete = new_int(received) >= nb::borrow(command_length);
-    watch.answered(complete);
+    owed.answered(complete);
     if (received == 0) {
         log_error("Timeout waiting for response (expected %S bytes)", command_length);
         raise(state.timeout_error, "No response received within %Ss timeout",

@@ -28,7 +28,7 @@ with velmo.open_device(sys.argv[1], models=["HDA640"]) as device:
 """
 
 
-@pytest.mark.parametrize("gap", [0.0, 0.02, 0.1, 0.3])
+@pytest.mark.parametrize("gap", [0.0, 0.005, 0.02, 0.1, 0.3])
 def test_two_quick_ctrl_c_still_stop_the_stream_and_put_the_rate_back(gap):
     with SimulatedInstrument("HDA640") as simulator:
         rate_before = simulator.instrument.profiles[0].rate_code

@@ -160,6 +160,9 @@ class SimulatedInstrument:
     def delay(self, seconds: float) -> None:
         self.faults.delay = seconds
 
+    def delay_next_answer(self, seconds: float, times: int | None = 1) -> None:
+        self.faults.delay_next(seconds, times)
+
     def drop_next_answer(self, times: int | None = 1) -> None:
         self.faults.drop_next(times)
 
@@ -285,7 +288,7 @@ class SimulatedInstrument:
             return
         answer = self.faults.shape(answer)
         if answer:
-            self._scheduled.append((now + self.faults.delay, answer))
+            self._scheduled.append((now + self.faults.answer_delay(), answer))
 
     def _release_due_answers(self) -> None:
         now = time.monotonic()
