@@ -77,7 +77,8 @@ def run(seconds, stall, buffer_seconds):
     settled = [kib for elapsed, kib in memory if elapsed >= MEMORY_SETTLED_AFTER]
     busy = (cpu.user + cpu.system - cpu_before.user - cpu_before.system) / (cpu.elapsed - cpu_before.elapsed)
     print(f"  packets sent {len(sent)}, received {stats.received}, delivered {length}, dropped {stats.dropped}, "
-          f"invalid {stats.invalid}, sent after the last read {len(sent) - stats.received}")
+          f"lost {stats.lost}, invalid {stats.invalid}, discarded while stopping {stats.discarded_at_stop}, "
+          f"unread {len(sent) - stats.received - stats.discarded_at_stop}")
     print(f"  sequence intact apart from the counted drops: {ok}; achieved {stats.rate:.0f} SPS; "
           f"consumer process {busy * 100:.1f} % of a core")
     if stall:

@@ -49,8 +49,12 @@ logger = logging.getLogger(__name__)
 # Samples per second from which the instrument sends 3-byte packets.
 HIGH_RATE_SPS = 38400.0
 DEFAULT_BUFFER_SECONDS = 10.0
-# The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream.
+# The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream. The
+# Python reader polls it every DEFAULT_POLL_INTERVAL; the native reader pauses after each
+# read for a quarter of the time the buffer takes to fill, at most MAX_BATCH_SECONDS.
+PORT_BUFFER_BYTES = 4095
 DEFAULT_POLL_INTERVAL = 0.005
+MAX_BATCH_SECONDS = 0.05
 # How often the native reader's reads are handed to the queue: the consumer's latency.
 HANDOVER_INTERVAL = 0.02
 # Longest single wait of the reader, so that a stop request is seen in time.
@@ -295,7 +299,9 @@ class _NativePort:
             failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
         elif code:
             failure = OSError(code, os.strerror(code))
-        return _Taken([_Read(data, arrived + offset) for data, arrived in reads], dropped, finished, failure)
+        # One block per hand-over: the last sample of all arrived with the last read.
+        merged = [_Read(b"".join(data for data, _ in reads), reads[-1][1] + offset)] if reads else []
+        return _Taken(merged, dropped, finished, failure)
 
     def stop(self) -> None:
         self._reader.stop()
@@ -399,7 +405,8 @@ class Acquisition:
         set here is put back when the acquisition closes.
     :param converter: Converter applied to every count; the device's converter by default
     :param buffer_seconds: How many seconds of samples the queue holds for the consumer
-    :param poll_interval: Pause of the reader between two reads of the port, in seconds
+    :param poll_interval: Pause of the reader between two reads of the port, in seconds;
+        by default chosen from the rate, so that the port's input buffer never fills
     :raises ValueError: If the rate does not belong to the model, or an argument is out of range
     :raises VelmoCalibrationError: If there is no converter
     """
@@ -412,11 +419,11 @@ class Acquisition:
         rate: str | enum.Enum | None = None,
         converter: Any = None,
         buffer_seconds: float = DEFAULT_BUFFER_SECONDS,
-        poll_interval: float = DEFAULT_POLL_INTERVAL,
+        poll_interval: float | None = None,
     ):
         if not buffer_seconds > 0:
             raise ValueError(f"buffer_seconds must be positive, not {buffer_seconds!r}")
-        if not poll_interval >= 0:
+        if poll_interval is not None and not poll_interval >= 0:
             raise ValueError(f"poll_interval must not be negative, not {poll_interval!r}")
         self._device = device
         self._channel = channel
@@ -538,9 +545,12 @@ class Acquisition:
     def _open_port(self, sps: float) -> _NativePort | _PolledPort:
         fd = _descriptor(self._device)
         if fd is None:
-            return _PolledPort(self._device, self._poll_interval)
-        capacity = round(self._buffer_seconds * sps * self._packet_size) + 65536
-        return _NativePort(fd, capacity, self._poll_interval)
+            return _PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
+        bytes_per_second = sps * self._packet_size
+        pause = self._poll_interval
+        if pause is None:
+            pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 4)
+        return _NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
 
     def close(self) -> None:
         """Stop the reader, switch streaming off, verify the line is silent and put back a
