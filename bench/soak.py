@@ -11,7 +11,6 @@ contiguous run, counted as dropped, and nothing else.
 import argparse
 import array
 import logging
-import multiprocessing
 import os
 import sys
 import time
@@ -20,22 +19,13 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import velmo_device_communication as vdc  # noqa: E402
 from velmo.acquisition import Acquisition  # noqa: E402
-from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp  # noqa: E402
+from velmo.simulator import ORVALE_ITEM_NUMBER  # noqa: E402
 from velmo.simulator.discovery import port_record, visible_ports  # noqa: E402
+from velmo.simulator.process import SimulatorProcess  # noqa: E402
 
 RATE = 38400
 READ_EVERY = 0.5
 MEMORY_SETTLED_AFTER = 5.0
-
-
-def serve(connection):
-    """Child process: streams until told to stop, then sends the counts it put on the line."""
-    with SimulatedInstrument("HDA640", item_number=ORVALE_ITEM_NUMBER) as simulator:
-        # Three steps of the 16-bit sample per packet: neighbouring counts always differ.
-        simulator.instrument.set_signal(0, ramp(ZERO_COUNT, (3 << 16) * RATE))
-        connection.send(simulator.port)
-        connection.recv()
-        connection.send_bytes(array.array("I", simulator.streamed_counts).tobytes())
 
 
 def resident_kib():
@@ -44,11 +34,9 @@ def resident_kib():
 
 
 def run(seconds, stall, buffer_seconds):
-    context = multiprocessing.get_context("spawn")
-    ours, theirs = context.Pipe()
-    child = context.Process(target=serve, args=(theirs,))
-    child.start()
-    port = ours.recv()
+    # Three steps of the 16-bit sample per packet: neighbouring counts always differ.
+    simulator = SimulatorProcess("HDA640", counts_per_second=(3 << 16) * RATE, item_number=ORVALE_ITEM_NUMBER)
+    port = simulator.port
     with visible_ports(port_record(port, "Simulated VELMO HDA640")):
         [device] = vdc.VelmoSerialScanner.discover_devices(["HDA640"], [port])
     # Room for every count, touched up front, so that keeping them does not count as growth.
@@ -75,10 +63,7 @@ def run(seconds, stall, buffer_seconds):
         length += len(chunk)
     cpu = os.times()
     device.disconnect()
-    ours.send("stop")
-    sent = array.array("I")
-    sent.frombytes(ours.recv_bytes())
-    child.join()
+    sent = simulator.close()
 
     stats = acquisition.stats
     delivered = delivered[:length]
@@ -92,7 +77,8 @@ def run(seconds, stall, buffer_seconds):
     settled = [kib for elapsed, kib in memory if elapsed >= MEMORY_SETTLED_AFTER]
     busy = (cpu.user + cpu.system - cpu_before.user - cpu_before.system) / (cpu.elapsed - cpu_before.elapsed)
     print(f"  packets sent {len(sent)}, received {stats.received}, delivered {length}, dropped {stats.dropped}, "
-          f"invalid {stats.invalid}, sent after the last read {len(sent) - stats.received}")
+          f"lost {stats.lost}, invalid {stats.invalid}, discarded while stopping {stats.discarded_at_stop}, "
+          f"unread {len(sent) - stats.received - stats.discarded_at_stop}")
     print(f"  sequence intact apart from the counted drops: {ok}; achieved {stats.rate:.0f} SPS; "
           f"consumer process {busy * 100:.1f} % of a core")
     if stall:

@@ -52,13 +52,19 @@ def module_log(caplog):
 
 
 class SleepRecorder:
-    """Stands in for the module's `time`: records pauses instead of sleeping."""
+    """Stands in for the module's `time`: records pauses instead of sleeping; its clock
+    moves by the pauses only."""
 
     def __init__(self):
         self.sleeps = []
+        self.now = 0.0
 
     def sleep(self, seconds):
         self.sleeps.append(seconds)
+        self.now += seconds
+
+    def monotonic(self):
+        return self.now
 
 
 @pytest.fixture

@@ -1,29 +1,43 @@
 """Continuous acquisition from a streaming instrument.
 
-``Acquisition`` switches the instrument's stream on, drains the port on one reader
-thread and hands the consumer chunks of calibrated loads and raw counts in typed
-arrays. A bounded queue sits between the two: when the consumer falls behind, the
-oldest samples are dropped, counted and reported, never lost silently::
+``Acquisition`` switches the instrument's stream on, drains the port on a reader
+and hands the consumer chunks of calibrated loads and raw counts in typed arrays::
 
     with Acquisition(device, rate="SPS_1200") as acquisition:
         for chunk in acquisition:
             loads, counts = chunk.to_numpy()
 
+Where the port has a file descriptor (POSIX), a native thread of ``velmo._columns``
+reads it without the GIL, so a consumer that holds the interpreter cannot make the
+port's input buffer overflow; elsewhere a Python thread reads it through pyserial.
+
+Every sample is accounted for: ``received`` from the line, ``dropped`` because the
+consumer fell behind the bounded queue, ``lost`` on the line (fewer samples arrived
+than the instrument's rate gives over the arrival clock), ``discarded_at_stop``
+while the stream was being switched off. A chunk's ``t0`` is right after any gap.
+
 The device must not be used by anything else while the acquisition runs: the
-reader thread owns its port until the acquisition is closed.
+reader owns its port until the acquisition is closed.
 """
 
 from __future__ import annotations
 
 import array
+import asyncio
 import collections
+import contextlib
 import dataclasses
 import enum
+import errno
 import logging
+import os
+import queue
+import signal
 import threading
 import time
+from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
-from typing import Any, Callable, Iterator, Literal
+from typing import Any, Callable, Literal, NamedTuple
 
 import velmo_device_communication as vdc
 
@@ -35,24 +49,45 @@ logger = logging.getLogger(__name__)
 # Samples per second from which the instrument sends 3-byte packets.
 HIGH_RATE_SPS = 38400.0
 DEFAULT_BUFFER_SECONDS = 10.0
-# The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream.
+# The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream. The
+# Python reader polls it every DEFAULT_POLL_INTERVAL; the native reader pauses after each
+# read for a quarter of the time the buffer takes to fill, at most MAX_BATCH_SECONDS.
+PORT_BUFFER_BYTES = 4095
 DEFAULT_POLL_INTERVAL = 0.005
-DROP_WARNING_INTERVAL = 1.0
+MAX_BATCH_SECONDS = 0.05
+# How often the native reader's reads are handed to the queue: the consumer's latency.
+HANDOVER_INTERVAL = 0.02
+# Longest single wait of the reader, so that a stop request is seen in time.
+READER_WAIT = 0.1
+# Bounded waits of close(): it must finish whatever the reader does.
+READER_JOIN_TIMEOUT = 5.0
+WARNING_INTERVAL = 1.0
+# A read whose last sample arrives this much later than the floor of the line's latency
+# may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS,
+# measured against the lowest latency of the last FLOOR_WINDOW seconds.
+LOSS_TOLERANCE = 0.05
+CONFIRM_SECONDS = 0.2
+FLOOR_WINDOW = 10.0
+# async chunks(): how long one wait for data may keep an executor thread.
+ASYNC_WAIT = 0.1
 
 
 class Chunk:
     """Consecutive samples of the stream, evenly spaced in time.
 
     ``loads`` (``array('d')``) and ``counts`` (``array('I')``) hold one item per
-    sample; ``t0`` is the time (as ``time.time()``) of the first sample, reckoned
-    from when streaming was switched on at the nominal rate; ``interval`` is the
-    time between samples in seconds; ``index`` numbers the first sample from the
-    start of streaming (samples dropped before it count), so sample ``i`` of the
-    chunk lies ``(index + i) * interval`` after the start; ``invalid`` counts the
-    damaged or unparsable packets skipped since the previous chunk.
+    sample. ``index`` numbers the first sample from the start of streaming,
+    counting every sample dropped or lost before it, so sample ``i`` of the chunk
+    lies ``(index + i) * interval`` seconds after the start and ``t0`` (as
+    ``time.time()``) is the time of the first. ``lost_before`` and
+    ``dropped_before`` count the samples missing right before this chunk (lost on
+    the line, dropped because the consumer fell behind); ``gap_before`` is their
+    sum. ``invalid`` counts the damaged or unparsable packets skipped since the
+    previous chunk. ``arrivals`` lists, for each read the chunk was parsed from,
+    the index of its first sample and the ``time.monotonic()`` time it arrived.
     """
 
-    __slots__ = ("loads", "counts", "t0", "interval", "invalid", "index")
+    __slots__ = ("loads", "counts", "t0", "interval", "invalid", "index", "lost_before", "dropped_before", "arrivals")
 
     def __init__(
         self,
@@ -62,6 +97,9 @@ class Chunk:
         interval: float,
         invalid: int,
         index: int = 0,
+        lost_before: int = 0,
+        dropped_before: int = 0,
+        arrivals: list[tuple[int, float]] | None = None,
     ):
         self.loads = loads
         self.counts = counts
@@ -69,12 +107,21 @@ class Chunk:
         self.interval = interval
         self.invalid = invalid
         self.index = index
+        self.lost_before = lost_before
+        self.dropped_before = dropped_before
+        self.arrivals = [] if arrivals is None else arrivals
+
+    @property
+    def gap_before(self) -> int:
+        """Samples missing right before this chunk, lost or dropped."""
+        return self.lost_before + self.dropped_before
 
     def __len__(self) -> int:
         return len(self.counts)
 
     def __repr__(self) -> str:
-        return f"<Chunk of {len(self)} samples from t0={self.t0:.6f}, {self.invalid} invalid>"
+        gap = f", {self.gap_before} missing before" if self.gap_before else ""
+        return f"<Chunk of {len(self)} samples from index {self.index} (t0={self.t0:.6f}){gap}, {self.invalid} invalid>"
 
     def to_numpy(self) -> tuple[Any, Any]:
         """``(loads, counts)`` as numpy arrays viewing this chunk's buffers, without a copy.
@@ -90,15 +137,36 @@ class Chunk:
 
 @dataclasses.dataclass(frozen=True)
 class AcquisitionStats:
-    """Counters of one acquisition: ``received`` samples parsed (including those
-    ``dropped`` because the consumer fell behind), ``invalid`` packets skipped,
-    ``bytes_read`` from the port and the achieved ``rate`` in samples per second."""
+    """Where every sample went.
+
+    ``received`` samples parsed from the line (including those ``dropped`` later
+    because the consumer fell behind); ``lost`` samples the line never delivered,
+    judged from the instrument's rate over the arrival clock; ``discarded_at_stop``
+    samples that arrived while the stream was being switched off; ``invalid``
+    packets skipped; ``bytes_read`` from the port; the achieved ``rate`` in samples
+    per second.
+    """
 
     received: int
     dropped: int
     invalid: int
     bytes_read: int
     rate: float
+    lost: int = 0
+    discarded_at_stop: int = 0
+
+
+class SampleGap(Exception):
+    """``read_samples`` met samples missing from the stream before it had all it asked for.
+
+    ``chunk`` holds the samples read up to the gap, ``missing`` how many samples are
+    missing there; the next read starts right after the gap.
+    """
+
+    def __init__(self, chunk: Chunk, missing: int):
+        super().__init__(f"{missing} samples are missing from the stream after the first {len(chunk)} read")
+        self.chunk = chunk
+        self.missing = missing
 
 
 def rate_enumeration(model: str) -> type[enum.Enum]:
@@ -128,15 +196,203 @@ def resolve_rate(model: str, rate: str | enum.Enum) -> enum.Enum:
     raise ValueError(f"{rate!r} is not a sampling rate of the {model}; allowed: {allowed}")
 
 
-class _Block:
-    """Samples parsed from one read; ``index`` numbers its first sample since the start."""
+@contextlib.contextmanager
+def deferred_interrupts() -> Iterator[None]:
+    """Hold Ctrl-C back until the block has finished, then raise it (once).
 
-    __slots__ = ("index", "loads", "counts")
+    Clean-up that an interrupt cuts short leaves an instrument streaming or a port
+    held; a second Ctrl-C during the first one's clean-up must not do that. Only
+    the main thread receives signals, so elsewhere this does nothing.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, _frame: received.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if received:
+            if callable(previous):
+                previous(signal.SIGINT, None)
+            elif previous == signal.SIG_DFL:
+                raise KeyboardInterrupt
 
-    def __init__(self, index: int, loads: array.array[float], counts: array.array[int]):
-        self.index = index
-        self.loads = loads
-        self.counts = counts
+
+class _InterruptGuard:
+    """Ctrl-C over the life of an acquisition, on the main thread.
+
+    The first Ctrl-C interrupts as usual; from then until the acquisition is closed,
+    and during any close, further ones are held back, so that a second Ctrl-C cannot
+    cut short the clean-up the first one started.
+    """
+
+    def __init__(self) -> None:
+        self._previous: Any = None
+        self._installed = False
+        self.interrupted = False
+        self.closing = False
+        self.held = 0
+
+    def install(self) -> None:
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self._installed and (self.closing or self.interrupted):
+            self.held += 1
+            return
+        self.interrupted = self._installed
+        self._pass_on(signum, frame)
+        self.interrupted = False  # the handler before ours did not interrupt
+
+    def _pass_on(self, signum: int, frame: Any) -> None:
+        if callable(self._previous):
+            self._previous(signum, frame)
+        elif self._previous == signal.SIG_DFL:
+            raise KeyboardInterrupt
+
+    def uninstall(self) -> None:
+        """Put the handler before ours back; Ctrl-C held back is raised unless an interrupt
+        already went through."""
+        if not self._installed:
+            return
+        self._installed = False
+        # A handler installed after ours keeps calling ours, which now passes everything on.
+        if signal.getsignal(signal.SIGINT) == self._handle:
+            signal.signal(signal.SIGINT, self._previous)
+        if self.held and not self.interrupted:
+            self.held = 0
+            self._pass_on(signal.SIGINT, None)
+
+
+# -- reading the port ---------------------------------------------------------
+
+
+class _Read(NamedTuple):
+    data: bytes
+    arrived: float  # time.monotonic() when the read returned
+
+
+class _Taken(NamedTuple):
+    reads: list[_Read]
+    dropped_bytes: int  # read from the port but not kept: the reader's own buffer was full
+    finished: bool
+    failure: BaseException | None
+
+
+class _NativePort:
+    """The port's descriptor, read by a native thread that never needs the GIL."""
+
+    pause = HANDOVER_INTERVAL
+
+    def __init__(self, fd: int, capacity: int, poll_interval: float):
+        self._reader = _columns.PortReader(fd, capacity, poll_interval)
+
+    def take(self, timeout: float) -> _Taken:
+        reads, dropped, finished, code, reader_now = self._reader.take(timeout)
+        offset = time.monotonic() - reader_now  # the reader's steady clock to ours
+        failure = None
+        if code == -1:
+            failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
+        elif code:
+            failure = OSError(code, os.strerror(code))
+        # One block per hand-over: the last sample of all arrived with the last read.
+        merged = [_Read(b"".join(data for data, _ in reads), reads[-1][1] + offset)] if reads else []
+        return _Taken(merged, dropped, finished, failure)
+
+    def stop(self) -> None:
+        self._reader.stop()
+
+
+class _PolledPort:
+    """pyserial, polled from the reader thread: where the port has no descriptor."""
+
+    pause = 0.0
+
+    def __init__(self, device: Any, poll_interval: float):
+        self._device = device
+        self._poll_interval = poll_interval
+
+    def take(self, timeout: float) -> _Taken:
+        if timeout:
+            time.sleep(min(timeout, self._poll_interval))
+        try:
+            data = self._device.get_stream_data()
+        except Exception as error:
+            return _Taken([], 0, True, error)
+        return _Taken([_Read(data, time.monotonic())] if data else [], 0, False, None)
+
+    def stop(self) -> None:
+        pass  # the reader's next take is its last
+
+
+def _descriptor(device: Any) -> int | None:
+    """The port's open file descriptor, where pyserial has one."""
+    port = getattr(getattr(device, "communication_interface", None), "serial_connection", None)
+    fileno = getattr(port, "fileno", None)
+    if os.name != "posix" or not hasattr(_columns, "PortReader") or fileno is None:
+        return None
+    try:
+        fd = fileno()
+    except Exception:
+        return None
+    return fd if isinstance(fd, int) and fd >= 0 else None
+
+
+# -- samples missing on the line --------------------------------------------------
+
+
+class _LineClock:
+    """Tells samples lost on the line from the time reads arrive.
+
+    Packets carry no sequence number. Sample ``p`` of a steady stream leaves the
+    instrument at ``origin + p * interval``, so a read ending before sample ``p``
+    arrives ``arrived - p * interval - origin`` late: at the line's latency floor
+    while nothing is lost, and later by the length of every stretch lost or
+    stalled. The floor is the least lateness of the last ``FLOOR_WINDOW`` seconds,
+    so a slow drift of the instrument's clock is followed, not counted.
+    """
+
+    def __init__(self, interval: float):
+        self._interval = interval
+        self._floor: collections.deque[tuple[float, float]] = collections.deque()  # (arrived, value), rising
+
+    def lateness(self, arrived: float, end: int) -> float:
+        if not self._floor:
+            return 0.0
+        return arrived - end * self._interval - self._floor[0][1]
+
+    def accept(self, arrived: float, end: int) -> None:
+        value = arrived - end * self._interval
+        while self._floor and self._floor[-1][1] >= value:
+            self._floor.pop()
+        self._floor.append((arrived, value))
+        while self._floor[0][0] < arrived - FLOOR_WINDOW:
+            self._floor.popleft()
+
+
+class _Parsed(NamedTuple):
+    loads: array.array[float]
+    counts: array.array[int]
+    arrived: float
+
+
+class _Block(NamedTuple):
+    """Samples of one read, as queued for the consumer; ``start`` is the index of its first."""
+
+    start: int
+    loads: array.array[float]
+    counts: array.array[int]
+    arrived: float
+    lost_through: int  # samples lost on the line up to this block, the gap before it included
+    invalid_through: int  # windows skipped up to this block
+
+
+class _End(NamedTuple):
+    failure: BaseException | None
 
 
 class Acquisition:
@@ -145,10 +401,12 @@ class Acquisition:
     :param device: A connected ``VelmoDevice``
     :param channel: Channel whose profile's sampling rate is set or read
     :param rate: Sampling rate to set first, a member name such as ``"SPS_1200"`` or a
-        member of the model's enumeration; ``None`` keeps the rate in force
+        member of the model's enumeration; ``None`` keeps the rate in force. A rate
+        set here is put back when the acquisition closes.
     :param converter: Converter applied to every count; the device's converter by default
     :param buffer_seconds: How many seconds of samples the queue holds for the consumer
-    :param poll_interval: Pause of the reader between two reads of the port, in seconds
+    :param poll_interval: Pause of the reader between two reads of the port, in seconds;
+        by default chosen from the rate, so that the port's input buffer never fills
     :raises ValueError: If the rate does not belong to the model, or an argument is out of range
     :raises VelmoCalibrationError: If there is no converter
     """
@@ -161,11 +419,11 @@ class Acquisition:
         rate: str | enum.Enum | None = None,
         converter: Any = None,
         buffer_seconds: float = DEFAULT_BUFFER_SECONDS,
-        poll_interval: float = DEFAULT_POLL_INTERVAL,
+        poll_interval: float | None = None,
     ):
         if not buffer_seconds > 0:
             raise ValueError(f"buffer_seconds must be positive, not {buffer_seconds!r}")
-        if not poll_interval >= 0:
+        if poll_interval is not None and not poll_interval >= 0:
             raise ValueError(f"poll_interval must not be negative, not {poll_interval!r}")
         self._device = device
         self._channel = channel
@@ -177,27 +435,47 @@ class Acquisition:
         self._buffer_seconds = buffer_seconds
         self._poll_interval = poll_interval
 
-        self._ready = threading.Condition()
-        self._stop = threading.Event()
         self._thread: threading.Thread | None = None
-        self._blocks: collections.deque[_Block] = collections.deque()
-        self._queued = 0
-        self._capacity = 0
-        self._unreported_invalid = 0
-        self._received = 0
-        self._dropped = 0
-        self._invalid = 0
-        self._bytes_read = 0
-        self._unwarned_drops = 0
-        self._last_drop_warning = float("-inf")
-        self._reader_done = False
-        self._failure: BaseException | None = None
+        self._guard = _InterruptGuard()
+        self._port: _NativePort | _PolledPort | None = None
+        self._stop_requested = False
+        self._closed = False
         self._streaming = False
+        self._rate_to_restore: int | None = None
         self._started_clock = 0.0
         self._stopped_clock: float | None = None
+        # Between the reader and the consumer: blocks, then one _End. Putting never
+        # blocks and no lock is shared, so an interrupted consumer cannot stall the reader.
+        self._queue: queue.SimpleQueue[_Block | _End] = queue.SimpleQueue()
+        self._capacity = 0
+        self._failure: BaseException | None = None
+        # Written by the reader thread only.
+        self._parse: Callable[[bytes | bytearray, Any], _columns.ParseResult] = _columns.parse_standard
+        self._packet_size = 4
+        self._remainder = bytearray()
+        self._position = 0  # index of the next sample on the line
+        self._clock: _LineClock | None = None
+        self._held: list[_Parsed] = []  # reads that may follow a lost stretch, until that is known
+        self._received = 0
+        self._queued = 0
+        self._dropped = 0
+        self._lost = 0
+        self._invalid = 0
+        self._bytes_read = 0
+        self._discarded_at_stop = 0
+        self._unwarned = {"dropped": 0, "lost": 0}
+        self._last_warning = {"dropped": float("-inf"), "lost": float("-inf")}
+        # Written by the consumer only.
+        self._taken = 0
+        self._next_index = 0
+        self._lost_seen = 0
+        self._invalid_seen = 0
+        self._front: collections.deque[_Block | _End] = collections.deque()  # read back before the queue
+        self._ended: _End | None = None
         self.rate: enum.Enum | None = None  # the rate in force, once started
         self.interval = 0.0
         self.started_at = 0.0  # time.time() when streaming was switched on
+        self.started_clock = 0.0  # time.monotonic() at the same moment
 
     # -- lifecycle --------------------------------------------------------
 
@@ -225,55 +503,123 @@ class Acquisition:
 
         :raises RuntimeError: If the acquisition was started before
         """
-        if self._thread is not None:
+        if self._thread is not None or self._closed:
             raise RuntimeError("An acquisition can be started only once")
         device = self._device
-        if self._requested_rate is not None:
-            device.set_sampling_rate(self._requested_rate, channel_number=self._channel)
-            self.rate = self._requested_rate
-        else:
-            self.rate = rate_enumeration(self._model)(device.get_sampling_rate(self._channel))
-        sps = samples_per_second(self.rate)
-        self.interval = 1.0 / sps
-        self._capacity = max(1, round(self._buffer_seconds * sps))
-        parse = _columns.parse_high_rate if sps == HIGH_RATE_SPS else _columns.parse_standard
-        self._streaming = True
+        self._guard.install()
         try:
-            device.set_stream_state(True)
-            self.started_at, self._started_clock = time.time(), time.monotonic()
-            self._thread = threading.Thread(
-                target=self._read_stream, args=(parse,), name=f"velmo-acquisition {self._port_name()}", daemon=True
-            )
-            self._thread.start()
+            if self._requested_rate is not None:
+                previous = device.get_sampling_rate(self._channel)
+                device.set_sampling_rate(self._requested_rate, channel_number=self._channel)
+                self.rate = self._requested_rate
+                if previous != self._requested_rate.value:
+                    self._rate_to_restore = previous
+            else:
+                self.rate = rate_enumeration(self._model)(device.get_sampling_rate(self._channel))
+            sps = samples_per_second(self.rate)
+            self.interval = 1.0 / sps
+            self._capacity = max(1, round(self._buffer_seconds * sps))
+            if sps == HIGH_RATE_SPS:
+                self._parse, self._packet_size = _columns.parse_high_rate, 3
+            self._clock = _LineClock(self.interval)
+            self._streaming = True
+            try:
+                device.set_stream_state(True)
+                self.started_at, self.started_clock = time.time(), time.monotonic()
+                self._started_clock = self.started_clock
+                self._port = self._open_port(sps)
+                self._thread = threading.Thread(
+                    target=self._read_stream, name=f"velmo-acquisition {self._port_name()}", daemon=True
+                )
+                self._thread.start()
+            except BaseException:
+                self._thread = None
+                self._guard.closing = True
+                self._shut_down(quietly=True)
+                raise
         except BaseException:
-            self._thread = None
-            self._switch_stream_off(quietly=True)
+            self._guard.uninstall()
             raise
         logger.debug(f"Acquiring at {sps:g} SPS from {self._port_name()}")
 
+    def _open_port(self, sps: float) -> _NativePort | _PolledPort:
+        fd = _descriptor(self._device)
+        if fd is None:
+            return _PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
+        bytes_per_second = sps * self._packet_size
+        pause = self._poll_interval
+        if pause is None:
+            pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 4)
+        return _NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
+
     def close(self) -> None:
-        """Stop the reader, switch streaming off and leave the port ready for commands.
+        """Stop the reader, switch streaming off, verify the line is silent and put back a
+        rate that was changed; the port is left ready for commands.
 
-        Samples still queued stay readable. Safe to repeat.
+        Ctrl-C during this, or after a first Ctrl-C while the acquisition ran, is held
+        back until it is done. Samples still queued stay readable. Safe to repeat.
+
+        :raises VelmoCommunicationError: If the instrument keeps streaming, or the
+            stream or rate could not be set
         """
-        if self._thread is not None:
-            self._stop.set()
-            self._thread.join()
-        self._warn_of_drops(force=True)
-        # After the reader failed, switching off is only tried: the instrument is likely
-        # gone, and the consumer learns of that from read().
-        self._switch_stream_off(quietly=self._failure is not None)
-
-    def _switch_stream_off(self, *, quietly: bool) -> None:
-        if not self._streaming:
-            return
-        self._streaming = False
+        self._guard.closing = True
         try:
-            stop_stream(self._device.communication_interface)
-        except Exception as error:
+            self._closed = True
+            self._stop_requested = True
+            try:
+                if isinstance(self._port, _NativePort):
+                    # Its last read is done: the stop command can follow at once, so that
+                    # as little as possible of the stream goes unread.
+                    self._port.stop()
+                else:
+                    self._join_reader()
+                # After the reader failed the port is likely gone: the consumer learns of
+                # that from read().
+                self._shut_down(quietly=self._failure is not None)
+            except Exception as error:
+                self._join_reader()
+                if self._failure is None:
+                    raise
+                logger.debug(f"Could not switch the stream off after the port failed: {error}")
+            finally:
+                self._join_reader()
+                self._warn(force=True)
+        finally:
+            self._guard.uninstall()
+
+    def _join_reader(self) -> None:
+        if self._thread is not None and self._thread.is_alive():
+            self._thread.join(READER_JOIN_TIMEOUT)
+            if self._thread.is_alive():
+                logger.warning(f"The reader of {self._port_name()} did not stop in time")
+
+    def _shut_down(self, *, quietly: bool) -> None:
+        """Stream off and the rate put back, each tried even when another step failed;
+        the first failure is raised unless ``quietly``."""
+        first: Exception | None = None
+        link = getattr(self._device, "communication_interface", None)
+        if self._streaming:
+            self._streaming = False
+            try:
+                # Once the port failed, one try: it is most likely gone.
+                drained = stop_stream(link, attempts=1) if quietly else stop_stream(link)
+                self._discarded_at_stop += self._count_packets(drained)
+            except Exception as error:
+                first = error
+        if self._rate_to_restore is not None:
+            rate, self._rate_to_restore = self._rate_to_restore, None
+            try:
+                if first is None:  # an instrument that did not stop would not take it
+                    self._device.set_sampling_rate_value(rate, self._channel)
+            except Exception as error:
+                first = error
+        if first is not None:
             if not quietly:
-                raise
-            logger.warning(f"Could not switch the stream off: {error}")
+                raise first
+            logger.debug(f"Could not switch the stream off after the port failed: {first}")
+
+    def _count_packets(self, data: bytes) -> int:
+        return len(self._parse(data, self._converter)[1]) if data else 0
 
     def _port_name(self) -> str:
         interface = getattr(self._device, "communication_interface", None)
@@ -281,78 +627,159 @@ class Acquisition:
 
     # -- the reader thread --------------------------------------------------
 
-    def _read_stream(self, parse: Callable[[bytearray, Any], _columns.ParseResult]) -> None:
-        remainder = bytearray()
+    def _read_stream(self) -> None:
+        failure: BaseException | None = None
+        port = self._port
+        assert port is not None
         try:
             while True:
-                stopping = self._stop.is_set()  # one more read after the stop request
-                data = self._device.get_stream_data()
-                if data:
-                    loads, counts, remainder, invalid = parse(remainder + data, self._converter)
-                    self._queue(loads, counts, invalid, len(data))
-                if stopping:
-                    return
-                self._stop.wait(self._poll_interval)
+                stopping = self._stop_requested  # one more read after the stop request
+                taken = port.take(0.0 if stopping else READER_WAIT)
+                self._account_dropped_bytes(taken.dropped_bytes)
+                for read in taken.reads:
+                    self._ingest(read)
+                if taken.failure is not None:
+                    failure = taken.failure
+                    break
+                if stopping or taken.finished:
+                    break
+                if port.pause:
+                    time.sleep(port.pause)
         except Exception as error:
-            self._failure = error
+            failure = error
         finally:
-            with self._ready:
-                self._reader_done = True
-                if self._stopped_clock is None:
-                    self._stopped_clock = time.monotonic()
-                self._ready.notify_all()
+            self._settle_held(final=True)
+            self._failure = failure
+            self._stopped_clock = time.monotonic()
+            self._warn(force=False)
+            self._queue.put(_End(failure))
 
-    def _queue(self, loads: array.array[float], counts: array.array[int], invalid: int, size: int) -> None:
-        with self._ready:
-            self._bytes_read += size
-            self._invalid += invalid
-            self._unreported_invalid += invalid
-            if counts:
-                self._blocks.append(_Block(self._received, loads, counts))
-                self._received += len(counts)
-                self._queued += len(counts)
-                self._unwarned_drops += self._drop_excess()
-                self._ready.notify_all()
-        self._warn_of_drops(force=False)
+    def _account_dropped_bytes(self, size: int) -> None:
+        if not size:
+            return
+        samples = (size + len(self._remainder)) // self._packet_size
+        self._remainder = bytearray()
+        self._position += samples
+        self._dropped += samples
+        self._unwarned["dropped"] += samples
 
-    def _drop_excess(self) -> int:
-        """Drops the oldest samples beyond the queue's capacity; how many."""
-        excess = self._queued - self._capacity
-        dropped = 0
-        while excess > 0:
-            oldest = self._blocks[0]
-            size = len(oldest.counts)
-            if size <= excess:
-                self._blocks.popleft()
-                taken = size
-            else:
-                del oldest.loads[:excess]
-                del oldest.counts[:excess]
-                oldest.index += excess
-                taken = excess
-            excess -= taken
-            dropped += taken
-        self._queued -= dropped
-        self._dropped += dropped
-        return dropped
+    def _ingest(self, read: _Read) -> None:
+        self._bytes_read += len(read.data)
+        loads, counts, self._remainder, invalid = self._parse(self._remainder + read.data, self._converter)
+        self._invalid += invalid
+        if counts:
+            self._received += len(counts)
+            self._time(_Parsed(loads, counts, read.arrived))
 
-    def _warn_of_drops(self, *, force: bool) -> None:
-        with self._ready:
-            now = time.monotonic()
-            if not self._unwarned_drops or not (force or now - self._last_drop_warning >= DROP_WARNING_INTERVAL):
+    def _time(self, parsed: _Parsed) -> None:
+        """Queue a read's samples, or hold them while it is unsure whether a stretch
+        was lost before them."""
+        clock = self._clock
+        assert clock is not None
+        if self._held:
+            self._held.append(parsed)
+            self._settle_held(final=False)
+            return
+        end = self._position + len(parsed.counts)
+        if clock.lateness(parsed.arrived, end) > self._loss_tolerance():
+            self._held.append(parsed)
+            return
+        clock.accept(parsed.arrived, end)
+        self._push(parsed)
+
+    def _loss_tolerance(self) -> float:
+        return max(LOSS_TOLERANCE, self.interval / 2)
+
+    def _settle_held(self, *, final: bool) -> None:
+        """Decide on the held reads: a lost stretch before them when they all stay
+        late for ``CONFIRM_SECONDS`` (or the stream ends so), else none."""
+        if not self._held:
+            return
+        clock = self._clock
+        assert clock is not None
+        lateness = []
+        end = self._position
+        for parsed in self._held:
+            end += len(parsed.counts)
+            lateness.append(clock.lateness(parsed.arrived, end))
+        tolerance = self._loss_tolerance()
+        if lateness[-1] > tolerance and not final and self._held[-1].arrived - self._held[0].arrived < CONFIRM_SECONDS:
+            return
+        lost = round(min(lateness) / self.interval) if min(lateness) > tolerance else 0
+        if lost:
+            self._position += lost
+            self._lost += lost
+            self._unwarned["lost"] += lost
+        held, self._held = self._held, []
+        for parsed in held:
+            clock.accept(parsed.arrived, self._position + len(parsed.counts))
+            self._push(parsed)
+        self._warn(force=False)
+
+    def _push(self, parsed: _Parsed) -> None:
+        block = _Block(self._position, parsed.loads, parsed.counts, parsed.arrived, self._lost, self._invalid)
+        self._position += len(parsed.counts)
+        self._queue.put(block)
+        self._queued += len(parsed.counts)
+        self._drop_excess()
+        self._warn(force=False)
+
+    def _drop_excess(self) -> None:
+        """Drops the oldest blocks while the queue holds more than its capacity."""
+        while self._queued - self._taken > self._capacity:
+            try:
+                oldest = self._queue.get_nowait()
+            except queue.Empty:
                 return
-            dropped, self._unwarned_drops = self._unwarned_drops, 0
-            self._last_drop_warning = now
-            total = self._dropped
-        logger.warning(
-            f"Acquisition fell behind: dropped {dropped} samples the consumer did not read in time "
-            f"({total} in all)"
-        )
+            if isinstance(oldest, _End):  # cannot happen: the reader puts it last
+                self._queue.put(oldest)
+                return
+            self._queued -= len(oldest.counts)
+            self._dropped += len(oldest.counts)
+            self._unwarned["dropped"] += len(oldest.counts)
+
+    def _warn(self, *, force: bool) -> None:
+        now = time.monotonic()
+        for kind, text in (
+            ("dropped", "Acquisition fell behind: dropped {} samples the consumer did not read in time ({} in all)"),
+            ("lost", "The line lost {} samples: fewer arrived than the instrument's rate gives ({} in all)"),
+        ):
+            count = self._unwarned[kind]
+            if not count or not (force or now - self._last_warning[kind] >= WARNING_INTERVAL):
+                continue
+            self._unwarned[kind] = 0
+            self._last_warning[kind] = now
+            logger.warning(text.format(count, self._dropped if kind == "dropped" else self._lost))
 
     # -- the consumer's side -----------------------------------------------
 
+    def _next(self, timeout: float | None) -> _Block | _End | None:
+        """The next block, or the end; None when nothing came within ``timeout``."""
+        if self._front:
+            return self._front.popleft()
+        if self._ended is not None:
+            return self._ended
+        try:
+            if timeout is None:
+                item = self._queue.get()
+            elif timeout <= 0:
+                item = self._queue.get_nowait()
+            else:
+                item = self._queue.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if isinstance(item, _End):
+            self._ended = item
+        else:
+            self._taken += len(item.counts)
+        return item
+
+    def _started(self) -> None:
+        if self._thread is None:
+            raise RuntimeError("The acquisition has not been started; use it in a with block")
+
     def read(self, timeout: float | None = None) -> Chunk | None:
-        """Everything queued since the last read, merged into one chunk.
+        """The samples queued since the last read, up to the next gap, as one chunk.
 
         :param timeout: Seconds to wait for the first sample; ``None`` waits until one
             comes or the acquisition ends
@@ -361,34 +788,88 @@ class Acquisition:
             received before has been read
         :raises RuntimeError: If the acquisition was never started
         """
-        if self._thread is None:
-            raise RuntimeError("The acquisition has not been started; use it in a with block")
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._ready:
-            while not self._blocks and not self._reader_done:
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    return None
-                self._ready.wait(remaining)
-            if self._blocks:
-                return self._take_chunk()
-        self._raise_failure()
-        return None
+        self._started()
+        first = self._next(timeout)
+        if first is None:
+            return None
+        if isinstance(first, _End):
+            self._raise_failure(first)
+            return None
+        blocks = [first]
+        while (item := self._next(0)) is not None:
+            if isinstance(item, _End) or not self._continues(blocks[-1], item):
+                self._front.appendleft(item)
+                break
+            blocks.append(item)
+        return self._chunk(blocks)
 
-    def _take_chunk(self) -> Chunk:
-        blocks, self._blocks = self._blocks, collections.deque()
-        self._queued = 0
-        first = blocks.popleft()
+    def read_samples(self, n: int, timeout: float | None = None) -> Chunk | None:
+        """Exactly ``n`` consecutive samples as one chunk.
+
+        :param n: How many samples
+        :param timeout: Seconds to wait for all of them; ``None`` waits as long as it takes
+        :return: The chunk; ``None`` when they did not all come in time (those that came
+            stay queued for the next read); fewer than ``n`` only when the acquisition
+            ended first
+        :raises SampleGap: If samples are missing from the stream among the ``n``; the
+            samples before the gap are in the exception, the next read starts after it
+        :raises VelmoConnectionError: If the instrument was lost, once every sample
+            received before has been read
+        :raises RuntimeError: If the acquisition was never started
+        """
+        self._started()
+        if n < 1:
+            raise ValueError(f"n must be at least 1, not {n!r}")
+        deadline = None if timeout is None else time.monotonic() + timeout
+        blocks: list[_Block] = []
+        have = 0
+        while have < n:
+            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
+            item = self._next(remaining)
+            if item is None:  # not all in time: what came is read next time
+                self._front.extendleft(reversed(blocks))
+                return None
+            if isinstance(item, _End):
+                if blocks:  # the samples first; the end at the next read
+                    self._front.appendleft(item)
+                    return self._chunk(blocks)
+                self._raise_failure(item)
+                return None
+            if blocks and not self._continues(blocks[-1], item):
+                self._front.appendleft(item)
+                chunk = self._chunk(blocks)
+                raise SampleGap(chunk, item.start - self._next_index)
+            wanted = n - have
+            if len(item.counts) > wanted:
+                head = item._replace(loads=item.loads[:wanted], counts=item.counts[:wanted])
+                tail = item._replace(start=item.start + wanted, loads=item.loads[wanted:], counts=item.counts[wanted:])
+                self._front.appendleft(tail)
+                item = head
+            blocks.append(item)
+            have += len(item.counts)
+        return self._chunk(blocks)
+
+    @staticmethod
+    def _continues(last: _Block, block: _Block) -> bool:
+        return block.start == last.start + len(last.counts)
+
+    def _chunk(self, blocks: list[_Block]) -> Chunk:
+        first, last = blocks[0], blocks[-1]
         loads, counts = first.loads, first.counts
-        for block in blocks:
+        for block in blocks[1:]:
             loads.extend(block.loads)
             counts.extend(block.counts)
-        invalid, self._unreported_invalid = self._unreported_invalid, 0
-        t0 = self.started_at + first.index * self.interval
-        return Chunk(loads, counts, t0, self.interval, invalid, first.index)
+        lost_before = first.lost_through - self._lost_seen
+        dropped_before = first.start - self._next_index - lost_before
+        invalid = last.invalid_through - self._invalid_seen
+        self._next_index = last.start + len(last.counts)
+        self._lost_seen, self._invalid_seen = last.lost_through, last.invalid_through
+        t0 = self.started_at + first.start * self.interval
+        arrivals = [(block.start, block.arrived) for block in blocks]
+        return Chunk(loads, counts, t0, self.interval, invalid, first.start, lost_before, dropped_before, arrivals)
 
-    def _raise_failure(self) -> None:
-        error = self._failure
+    def _raise_failure(self, end: _End) -> None:
+        error = end.failure
         if error is None:
             return
         if isinstance(error, (OSError, vdc.VelmoCommunicationError)):
@@ -404,15 +885,29 @@ class Acquisition:
                 return
             yield chunk
 
+    async def chunks(self) -> AsyncIterator[Chunk]:
+        """Chunks as they arrive, for asyncio programs: waiting never blocks the event loop.
+
+        Ends when the acquisition is closed; raises ``VelmoConnectionError`` when the
+        instrument is lost, after every sample received before.
+        """
+        while True:
+            chunk = await asyncio.to_thread(self.read, ASYNC_WAIT)
+            if chunk is not None:
+                yield chunk
+            elif self._ended is not None and not self._front:
+                return
+
     @property
     def stats(self) -> AcquisitionStats:
-        with self._ready:
-            end = self._stopped_clock if self._stopped_clock is not None else time.monotonic()
-            elapsed = end - self._started_clock if self._thread is not None else 0.0
-            return AcquisitionStats(
-                received=self._received,
-                dropped=self._dropped,
-                invalid=self._invalid,
-                bytes_read=self._bytes_read,
-                rate=self._received / elapsed if elapsed > 0 else 0.0,
-            )
+        end = self._stopped_clock if self._stopped_clock is not None else time.monotonic()
+        elapsed = end - self._started_clock if self._thread is not None else 0.0
+        return AcquisitionStats(
+            received=self._received,
+            dropped=self._dropped,
+            invalid=self._invalid,
+            bytes_read=self._bytes_read,
+            rate=self._received / elapsed if elapsed > 0 else 0.0,
+            lost=self._lost,
+            discarded_at_stop=self._discarded_at_stop,
+        )

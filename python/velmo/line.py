@@ -21,14 +21,15 @@ STOP_TIMEOUT = 1.0
 STOP_ATTEMPTS = 3
 
 
-def wait_for_silence(link: Any, timeout: float = STOP_TIMEOUT) -> tuple[bool, bytes]:
+def wait_for_silence(link: Any, timeout: float | None = None) -> tuple[bool, bytes]:
     """Read and keep what arrives until ``QUIET_INTERVAL`` passes without a byte.
 
     :param link: The instrument's ``_SerialCommunicationInterface``
-    :return: Whether the line fell silent within ``timeout``, and the bytes read meanwhile
+    :param timeout: Seconds to wait at most; ``STOP_TIMEOUT`` by default
+    :return: Whether the line fell silent in time, and the bytes read meanwhile
     """
     received = bytearray()
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + (STOP_TIMEOUT if timeout is None else timeout)
     while True:
         time.sleep(QUIET_INTERVAL)
         data = link.read_buffer_data()
@@ -39,14 +40,15 @@ def wait_for_silence(link: Any, timeout: float = STOP_TIMEOUT) -> tuple[bool, by
             return False, bytes(received)
 
 
-def stop_stream(link: Any, *, attempts: int = STOP_ATTEMPTS) -> bytes:
+def stop_stream(link: Any, *, attempts: int | None = None) -> bytes:
     """Switch the stream off and wait until the line is silent.
 
     :param link: The instrument's ``_SerialCommunicationInterface``
-    :param attempts: How many stop commands to send before giving up
+    :param attempts: How many stop commands to send before giving up; ``STOP_ATTEMPTS`` by default
     :return: The stream bytes that arrived after the stop command
     :raises VelmoCommunicationError: If the instrument is still streaming after every attempt
     """
+    attempts = STOP_ATTEMPTS if attempts is None else attempts
     drained = bytearray()
     for _ in range(attempts):
         link.set_streaming_state(0)

@@ -1,6 +1,7 @@
 // velmo._columns: the module, its state and the two stream parsers.
 #include "columns/columns.hpp"
 
+#include "columns/reader.hpp"
 #include "module/extension.hpp"
 #include "module/guarded.hpp"
 
@@ -253,6 +254,12 @@ int exec_module(PyObject *module) noexcept {
         return -1;
     VELMO_COLUMNS_NAMES(VELMO_COLUMNS_INTERN)
 #undef VELMO_COLUMNS_INTERN
+    try {
+        bind_reader(module);
+    } catch (nb::python_error &e) {
+        e.restore();
+        return -1;
+    }
     return PyModule_AddFunctions(module, functions);
 }
 

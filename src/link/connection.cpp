@@ -161,9 +161,8 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
                     nb::handle command_length) {
     const ModuleState &module_state = state();
     const Names &known = module_state.names;
-    LateAnswerWatch watch(self, command_bytes);
+    OwedAnswers owed(self, port, command_bytes);
     call_method(port, known.reset_input_buffer);
-    watch.writing();
     nb::object written = call_method(port, known.write, command_bytes);
     const Py_ssize_t length = PyObject_Length(command_bytes.ptr());
     if (length < 0)
@@ -177,7 +176,7 @@ nb::object exchange(nb::handle self, nb::handle port, nb::handle command_bytes,
     if (received < 0)
         throw nb::python_error();
     bool complete = new_int(received) >= nb::borrow(command_length);
-    watch.answered(complete);
+    owed.answered(complete);
     if (received == 0) {
         log_error("Timeout waiting for response (expected %S bytes)", command_length);
         raise(module_state.timeout_error, "No response received within %Ss timeout",

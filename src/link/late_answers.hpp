@@ -1,31 +1,44 @@
-// An instrument may answer after the port's read time-out. Such a late answer must not be
-// read as the answer to the next command: after an attempt that timed out or was cut
-// short, the link keeps the window in which that answer may still come, and a command
-// other than the one that opened it first waits the window out, so that the input reset
-// that starts every transaction drains the late bytes.
+// An instrument answers its commands in order, but an answer may come after the port's read
+// time-out, seconds later. Every attempt whose answer was not read in full leaves that
+// answer owed: it may still arrive, and must never be read as a later command's answer.
+// The link keeps the frames whose answers are owed, with the time each became owed (on the
+// module's `time.monotonic`), oldest first, in the instance-dict entry `_answers_owed`,
+// present only while something is owed. An answer owed for ten read time-outs is taken as
+// never coming.
+//
+// A retry of the same command may read an earlier attempt's answer: that is still this
+// command's answer, and its own becomes owed in turn. Before any other command the link
+// resynchronises: it sends a command whose answer it knows (the model or item number it
+// cached when it connected) and reads until that answer; since answers come in order, every
+// earlier one has then come or never will. An answer that does not come in time ends in a
+// time-out, never in a value.
 #pragma once
 
 #include "module/runtime.hpp"
 
 namespace velmo {
 
-class LateAnswerWatch {
+class OwedAnswers {
   public:
-    // Waits out an open window of another command; call before the input reset.
-    LateAnswerWatch(nb::handle self, nb::handle frame);
-    // Call right before the command is written.
-    void writing();
-    // Call once the answer's read returned; opens or widens the window if the answer was
-    // incomplete or this command ran inside its own open window.
+    // Resynchronises first when answers to other commands are owed; call before the
+    // transaction's input reset.
+    OwedAnswers(nb::handle self, nb::handle port, nb::handle frame);
+    // Call once the answer's read returned.
     void answered(bool complete);
 
   private:
+    void resynchronise();
+    void wait_out();
+    void owe(nb::handle frame);
+    void settled();
+    void store();
+    nb::object frame_copy();
+
     nb::handle self_;
+    nb::handle port_;
     nb::handle frame_;
-    bool in_own_window_ = false;
-    double closes_at_ = 0;
-    double length_ = 0;
-    double written_at_ = 0;
+    nb::object copy_;
+    nb::object owed_; // tuple of (frame, owed since), oldest first
 };
 
 } // namespace velmo

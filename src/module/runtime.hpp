@@ -24,6 +24,7 @@ namespace velmo {
     NAME(TEDSData)                                                                                 \
     NAME(UnitOfMeasureEnum)                                                                        \
     NAME(VelmoDevice)                                                                              \
+    NAME(_answers_owed)                                                                            \
     NAME(_cached_item_number)                                                                      \
     NAME(_cached_model_number)                                                                     \
     NAME(_cached_sampling_rate_for_teds)                                                           \
@@ -108,6 +109,7 @@ namespace velmo {
     NAME(max_capacity)                                                                             \
     NAME(max_electrical)                                                                           \
     NAME(midpoint_offset)                                                                          \
+    NAME(monotonic)                                                                                \
     NAME(min_capacity)                                                                             \
     NAME(ndr_command)                                                                              \
     NAME(number_of_directions)                                                                     \

@@ -87,21 +87,7 @@ void validate(nb::handle self, nb::handle response) {
         throw nb::python_error();
     if (size < 2)
         raise(state().protocol_error, "Response too short for checksum validation");
-    nb::object last = checked(PySequence_GetItem(response.ptr(), size - 1));
-    uint8_t received = to_uint8(last);
-    uint8_t computed;
-    const uint8_t *data;
-    size_t data_size;
-    // The buffer is read after the override check, which may run Python code, and only if
-    // its size is still the one checked above.
-    if (checksum_is_original(self) && exact_byte_buffer(response, data, data_size) &&
-        data_size == (size_t)size) {
-        computed = weighted_checksum(data, data_size - 1);
-    } else {
-        nb::object head = checked(PySequence_GetSlice(response.ptr(), 0, size - 1));
-        computed = to_uint8(checksum_through(self, head));
-    }
-    if (received != computed) {
+    if (!checksum_holds(self, response, size)) {
         log_error("Checksum mismatch");
         raise(state().protocol_error, "Invalid checksum in response");
     }
@@ -211,6 +197,20 @@ const Method convert_payload{
     [](nb::handle, PyObject **args) -> nb::object { return convert(args[0], args[1], args[2]); }};
 
 } // namespace
+
+bool checksum_holds(nb::handle commands, nb::handle response, Py_ssize_t size) {
+    nb::object last = checked(PySequence_GetItem(response.ptr(), size - 1));
+    uint8_t received = to_uint8(last);
+    const uint8_t *data;
+    size_t data_size;
+    // The buffer is read after the override check, which may run Python code, and only if
+    // its size is still the one the caller saw.
+    if (checksum_is_original(commands) && exact_byte_buffer(response, data, data_size) &&
+        data_size == (size_t)size)
+        return received == weighted_checksum(data, data_size - 1);
+    nb::object head = checked(PySequence_GetSlice(response.ptr(), 0, size - 1));
+    return received == to_uint8(checksum_through(commands, head));
+}
 
 void bind_frames(nb::handle command_operations) {
     add_method(command_operations, method_def<get_command_byte_array>());

@@ -14,6 +14,8 @@ nb::object new_command_operations();
 // overrides are honoured).
 nb::object build_frame(nb::handle commands, nb::handle command, nb::handle arguments);
 void validate_response(nb::handle commands, nb::handle response);
+// Whether the last of an answer's `size` (at least 2) bytes is the checksum of the others.
+bool checksum_holds(nb::handle commands, nb::handle response, Py_ssize_t size);
 nb::object convert_response(nb::handle commands, nb::handle length, nb::handle payload_type,
                             nb::handle response);
 

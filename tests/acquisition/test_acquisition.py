@@ -8,65 +8,14 @@ import time
 import pytest
 
 import velmo_device_communication as vdc
-from bench.reference import standard_packet
+from velmo import line
 from velmo.acquisition import Acquisition, Chunk
 from velmo.simulator import ZERO_COUNT, SimulatedInstrument, ramp
 from velmo.simulator.protocol import ORVALE_ITEM_NUMBER
 
+from support.scripted_device import ScriptedDevice, packets
+
 RATES = vdc.HDA640SamplingRateEnum
-
-
-class ScriptedDevice:
-    """Streams `reads` (byte strings, or exceptions to raise) one per get_stream_data call, then nothing."""
-
-    comport = "scripted"
-
-    def __init__(self, reads, model="HDA640", rate_code=RATES.SPS_1200.value):
-        self.reads, self.model, self.rate_code = list(reads), model, rate_code
-        self.calls, self.drained = [], threading.Event()
-
-    @property
-    def communication_interface(self):
-        return self  # plays its own link too
-
-    def set_streaming_state(self, on):
-        self.set_stream_state(bool(on))
-
-    def read_buffer_data(self):
-        return self.get_stream_data()
-
-    def get_adc_converter(self):
-        return vdc.ADCConverter()
-
-    def get_model_number(self):
-        return self.model
-
-    def get_sampling_rate(self, channel_number=0):
-        return self.rate_code
-
-    def set_sampling_rate(self, rate, channel_number=0):
-        self.calls.append(("rate", rate))
-
-    def set_stream_state(self, on):
-        self.calls.append(("stream", on))
-
-    def get_stream_data(self):
-        if not self.reads:
-            self.drained.set()
-            return b""
-        item = self.reads.pop(0)
-        if isinstance(item, BaseException):
-            self.drained.set()
-            raise item
-        return item
-
-
-def packets(first, number):
-    return b"".join(standard_packet((first + i) << 8) for i in range(number))
-
-
-def all_counts(acquisition):
-    return [count >> 8 for chunk in acquisition for count in chunk.counts]
 
 
 def test_queue_keeps_the_newest_samples_and_reports_every_drop(caplog):
@@ -112,20 +61,43 @@ def test_lost_instrument_ends_iteration_after_the_samples(cause):
 
 
 class StoppingLate(ScriptedDevice):
-    """Streams on for two more reads after the stop command returned, as when the stop's
-    answer was taken from packets still on the line."""
+    """Streams on for `reads_after_stop` more reads after each stop command returned, as
+    when the stop's answer was taken from packets still on the line; None: for ever."""
+
+    def __init__(self, reads_after_stop):
+        super().__init__([])
+        self.reads_after_stop = reads_after_stop
 
     def set_stream_state(self, on):
         super().set_stream_state(on)
-        if not on:
-            self.reads += [packets(0, 3), packets(3, 3)]
+        if not on and self.reads_after_stop is not None:
+            self.reads += [packets(0, 3)] * self.reads_after_stop
+
+    def get_stream_data(self):
+        if self.reads_after_stop is None and ("stream", False) in self.calls:
+            return packets(0, 3)
+        return super().get_stream_data()
 
 
-def test_close_waits_until_the_line_is_silent():
-    device = StoppingLate([])
-    with Acquisition(device):
+def test_close_waits_until_the_line_is_silent_and_counts_what_it_discards():
+    device = StoppingLate(2)
+    with Acquisition(device, rate="SPS_2400") as acquisition:
         device.drained.wait(1)
-    assert device.reads == [] and device.calls == [("stream", True), ("stream", False)]
+    assert device.reads == []
+    # The rate it set is put back once the stream is off.
+    assert device.calls == [("rate", RATES.SPS_2400), ("stream", True), ("stream", False), ("rate value", 9)]
+    assert device.rate_code == RATES.SPS_1200.value and acquisition.stats.discarded_at_stop == 6
+
+
+def test_an_instrument_that_keeps_streaming_is_told_again_then_reported(monkeypatch):
+    monkeypatch.setattr(line, "STOP_TIMEOUT", 0.2)
+    device = StoppingLate(None)
+    acquisition = Acquisition(device, rate="SPS_2400")
+    acquisition.start()
+    with pytest.raises(vdc.VelmoCommunicationError, match="^The instrument on scripted is still streaming after 3 stop"):
+        acquisition.close()
+    # The rate is left alone: an instrument that does not stop would not take it either.
+    assert device.calls == [("rate", RATES.SPS_2400), ("stream", True)] + [("stream", False)] * 3
 
 
 @pytest.mark.parametrize(

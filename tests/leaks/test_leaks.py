@@ -27,6 +27,9 @@ class NoPause:
     def sleep(self, seconds):
         pass
 
+    def monotonic(self):
+        return 0.0
+
 
 @pytest.fixture(autouse=True)
 def quiet(monkeypatch):

@@ -1,63 +1,191 @@
 """Answers that arrive after the port's time-out must never be read as another command's."""
 
-import time
-
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velmo_device_communication as vdc
 from support.bare_port import BarePort
-from velmo.simulator import SimulatedInstrument
+from support.fuzzing import fuzz_settings
+from velmo.simulator import InstrumentModel, SimulatedInstrument
 
 TIMEOUT = 0.2
+LATENESS = [1.05, 1.5, 2.1, 2.5, 3.0, 4.0]  # in read time-outs
 
 
-@pytest.mark.parametrize("lateness", [1.05, 1.5, 1.9])
-def test_a_late_answer_is_never_taken_for_another_command(lateness):
-    # 1.05: every attempt times out and the last answer lands right after the failure;
-    # 1.5 and 1.9: a retry reads the previous attempt's answer and its own comes later.
+class InOrderPort(BarePort):
+    """An instrument on a virtual clock: it answers in order, each answer `delays.pop(0)`
+    seconds after its command (none by default) and never before the one ahead of it; a
+    read returns when its bytes are in, or after `timeout`."""
+
+    def __init__(self, instrument, timeout=TIMEOUT):
+        self.instrument, self.timeout = instrument, timeout
+        self.now, self.arrived, self.coming = 0.0, bytearray(), []
+        self.delays, self.frames = [], []
+
+    # The module's `time`: its pauses and its clock are this port's.
+    def sleep(self, seconds):
+        self.now += seconds
+
+    def monotonic(self):
+        return self.now
+
+    def _deliver(self, until):
+        while self.coming and self.coming[0][0] <= until:
+            self.arrived += self.coming.pop(0)[1]
+
+    def reset_input_buffer(self):
+        self._deliver(self.now)
+        self.arrived.clear()
+
+    def write(self, data):
+        data = bytes(data)
+        self.frames.append(data)
+        answer = self.instrument.handle_frame(data)
+        if answer:
+            due = self.now + (self.delays.pop(0) if self.delays else 0.0)
+            self.coming.append((max([due] + [when for when, _ in self.coming[-1:]]), answer))
+        return len(data)
+
+    def read(self, size=1):
+        deadline = self.now + self.timeout
+        self._deliver(self.now)
+        while len(self.arrived) < size and self.coming and self.coming[0][0] <= deadline:
+            self.now = max(self.now, self.coming[0][0])
+            self._deliver(self.now)
+        if len(self.arrived) < size:
+            self.now = deadline
+        answer = bytes(self.arrived[:size])
+        del self.arrived[:size]
+        return answer
+
+
+# What each command must return; anything else is another command's value.
+CALLS = {
+    "ndr 0": (lambda link: link.get_ndr(0), lambda instrument: instrument.live_count(0)),
+    "ndr 1": (lambda link: link.get_ndr(1), lambda instrument: instrument.live_count(1)),
+    "serial": (lambda link: link.get_instrument_serial_number(), lambda instrument: instrument.instrument_serial),
+    "model": (lambda link: link.get_model_number(), lambda instrument: instrument.model),
+    "item": (lambda link: link.get_item_number(), lambda instrument: instrument.item_number),
+    "rate": (lambda link: link.get_sampling_rate(0), lambda instrument: instrument.profiles[0].rate_code),
+}
+
+
+def scripted_link(monkeypatch, connected=True):
+    instrument = InstrumentModel("HDA640", signals=[1000, 2000, 3000, 4000])
+    port = InOrderPort(instrument)
+    monkeypatch.setattr(vdc, "time", port)
+    link = vdc._SerialCommunicationInterface("COM3", 2_000_000, TIMEOUT)
+    link.serial_connection = port
+    if connected:
+        link._cached_model_number, link._cached_item_number = instrument.model, instrument.item_number
+    return link, port, instrument
+
+
+def call(link, instrument, name):
+    """The command's value, or None when it timed out; never another command's value."""
+    run, expected = CALLS[name]
+    try:
+        value = run(link)
+    except vdc.VelmoTimeoutError:
+        return None
+    assert value == expected(instrument), f"{name} returned {value!r}"
+    return value
+
+
+@pytest.mark.parametrize("lateness", LATENESS)
+@pytest.mark.parametrize("first", ["ndr 0", "serial", "model"])
+def test_a_late_answer_at_any_delay_is_never_another_commands_value(monkeypatch, first, lateness):
+    link, port, instrument = scripted_link(monkeypatch)
+    port.delays = [lateness * TIMEOUT]  # one answer late, the rest prompt
+    call(link, instrument, first)
+    # The first command of another kind gets its own answer, or a time-out while the late
+    # answer is still on its way: never the late answer.
+    values = [call(link, instrument, name) for name in ["serial", "ndr 1", "ndr 0", "model", "item", "rate"]]
+    assert values[-1] is not None  # in sync again once the late answer is in
+
+
+@fuzz_settings
+@given(
+    calls=st.lists(st.sampled_from(sorted(CALLS)), min_size=1, max_size=12),
+    delays=st.lists(st.floats(min_value=0, max_value=6 * TIMEOUT), max_size=12),
+)
+def test_no_schedule_of_late_answers_yields_another_commands_value(calls, delays):
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        link, port, instrument = scripted_link(monkeypatch)
+        port.delays = list(delays)
+        for name in calls:
+            call(link, instrument, name)
+
+
+def test_the_normal_path_sends_only_the_commands(monkeypatch):
+    link, port, instrument = scripted_link(monkeypatch)
+    for name in ["ndr 0", "serial", "model"]:
+        call(link, instrument, name)
+    assert len(port.frames) == 3 and "_answers_owed" not in vars(link)
+
+
+def frame_of(link, command, *arguments):
+    commands = link.commands
+    return bytes(commands.get_command_byte_array(getattr(commands, command), bytearray(arguments)))
+
+
+def test_another_command_resynchronises_with_a_known_answer_first(monkeypatch):
+    link, port, instrument = scripted_link(monkeypatch)
+    port.delays = [2.5 * TIMEOUT]
+    # The retry reads the first attempt's answer, its own arrives with it and is discarded.
+    assert call(link, instrument, "ndr 0") is not None and len(vars(link)["_answers_owed"]) == 1
+    assert call(link, instrument, "serial") == instrument.instrument_serial
+    ndr, model, serial = (frame_of(link, name, *args) for name, args in
+                          [("Get_Ndr_Command", [0]), ("Get_Model_Number_Command", []),
+                           ("Get_Instrument_Serial_Number_Command", [])])
+    assert port.frames == [ndr, ndr, model, serial] and "_answers_owed" not in vars(link)
+    assert call(link, instrument, "ndr 1") is not None and len(port.frames) == 5  # in sync: no resynchronising
+
+
+def test_a_reused_frame_buffer_is_taken_for_the_command_it_now_holds(monkeypatch):
+    link, port, instrument = scripted_link(monkeypatch)
+    frame = bytearray(frame_of(link, "Get_Ndr_Command", 0))
+    port.delays = [1.5 * TIMEOUT]
+    with pytest.raises(vdc.VelmoTimeoutError):
+        link.send_command_with_response(frame, 9)
+    # The caller writes its next, different command into the same buffer.
+    frame[:] = frame_of(link, "Get_Instrument_Serial_Number_Command")
+    answer = link.send_command_with_response(frame, 9)
+    assert link.commands.convert_payload(4, "int", answer) == instrument.instrument_serial
+
+
+def test_without_a_known_answer_the_link_waits_for_a_silent_line(monkeypatch):
+    link, port, instrument = scripted_link(monkeypatch, connected=False)
+    port.delays = [1.5 * TIMEOUT]
+    assert call(link, instrument, "ndr 0") is not None
+    assert call(link, instrument, "serial") == instrument.instrument_serial
+    assert len(port.frames) == 3 and "_answers_owed" not in vars(link)
+
+
+def test_an_answer_owed_for_ten_time_outs_is_taken_as_never_coming(monkeypatch):
+    link, port, instrument = scripted_link(monkeypatch)
+    port.instrument.handle_frame = lambda frame: None  # silent: nothing is ever answered
+    with pytest.raises(vdc.VelmoTimeoutError):
+        link.get_ndr(0)
+    assert len(vars(link)["_answers_owed"]) == 3
+    port.sleep(10.5 * TIMEOUT)
+    del port.instrument.handle_frame
+    assert call(link, instrument, "serial") == instrument.instrument_serial
+    assert port.frames[3:] == [frame_of(link, "Get_Instrument_Serial_Number_Command")]
+
+
+# -- over a pseudo-terminal -------------------------------------------------
+
+
+@pytest.mark.parametrize("lateness", [1.05, 2.1, 4.0])
+def test_a_late_answer_on_a_real_line_is_never_another_commands_value(lateness):
     with SimulatedInstrument("HDA640") as sim:
         link = vdc._SerialCommunicationInterface(sim.port, sim.baud_rate, TIMEOUT)
         link.connect()
         instrument = sim.instrument
-        for _ in range(2):
-            sim.delay = TIMEOUT * lateness
-            try:
-                assert link.get_ndr(0) == instrument.live_count(0)  # its own command's answer is fine
-            except vdc.VelmoTimeoutError:
-                pass
-            sim.delay = 0
-            assert link.get_instrument_serial_number() == instrument.instrument_serial
-            assert link.get_ndr(1) == instrument.live_count(1)
-            assert link.get_model_number() == "HDA640"
+        sim.delay_next_answer(TIMEOUT * lateness)
+        for name in ["ndr 0", "serial", "ndr 1", "model", "serial"]:
+            call(link, instrument, name)
+        assert call(link, instrument, "rate") is not None
         link.disconnect()
-
-
-class SlowPort(BarePort):
-    """Answers every command with a zero count, or stays silent for a read time-out."""
-
-    read_timeout = 0.15
-
-    def __init__(self):
-        self.silent = False
-
-    def read(self, size=1):
-        if self.silent:
-            time.sleep(self.read_timeout)
-            return b""
-        answer = bytes([0, size, 0, 0] + [0] * (size - 5))
-        return answer + bytes([sum(w * b for w, b in enumerate(answer, start=1)) % 256])
-
-
-def test_only_another_command_waits_out_the_window(sleeps):
-    link = vdc._SerialCommunicationInterface("COM3")
-    link.serial_connection = port = SlowPort()
-    assert link.get_ndr(0) == 0 and sleeps == []  # nothing to wait for on the normal path
-    port.silent = True
-    with pytest.raises(vdc.VelmoTimeoutError):
-        link.get_ndr(0)
-    assert sleeps == [0.1, 0.1]  # the retries of the same command do not wait
-    port.silent = False
-    assert link.get_instrument_serial_number() == 0
-    # What was left of the window: about one read time-out, as long as the silent read lasted.
-    assert len(sleeps) == 3 and 0 < sleeps[2] < 2 * SlowPort.read_timeout
-    assert link.get_ndr(1) == 0 and len(sleeps) == 3  # the window is closed

@@ -35,6 +35,18 @@ class AnswerFaults:
     def garbage_before_next(self, data: bytes = DEFAULT_GARBAGE, times: int | None = 1) -> None:
         self._arm("garbage", bytes(data), times)
 
+    def delay_next(self, seconds: float, times: int | None = 1) -> None:
+        """Hold the next answers back ``seconds``; later ones wait behind them, in order."""
+        self._arm("delay", float(seconds), times)
+
+    def answer_delay(self) -> float:
+        """Seconds the answer going out now is held back."""
+        with self._lock:
+            if "delay" in self._active:
+                delay: float = self._consume("delay")
+                return delay
+        return self.delay
+
     def clear(self) -> None:
         with self._lock:
             self._active.clear()
@@ -46,7 +58,7 @@ class AnswerFaults:
         if self.silent:
             return None
         with self._lock:
-            faults = {kind: self._consume(kind) for kind in list(self._active)}
+            faults = {kind: self._consume(kind) for kind in list(self._active) if kind != "delay"}
         if "drop" in faults:
             return None
         if "corrupt" in faults:

@@ -8,6 +8,7 @@ writes back what it returns, and collects stream packets from
 
 from __future__ import annotations
 
+import math
 import time
 from dataclasses import dataclass, field
 from typing import Callable, NamedTuple, Sequence
@@ -154,6 +155,7 @@ class _Command:
 @dataclass
 class _StreamState:
     next_due: float = 0.0
+    stalled_until: float = 0.0
     sent_counts: list[int] = field(default_factory=list)
 
 
@@ -213,6 +215,7 @@ class InstrumentModel:
         self.auto_teds = auto_teds
         self.auto_teds_v1 = auto_teds_v1
         self.streaming = False
+        self.ignores_stream_off = False  # a fault: the stop command is answered, not carried out
         self.frames_received: list[bytes] = []
         self._clock = clock
         self._start = clock()
@@ -333,8 +336,11 @@ class InstrumentModel:
             return []
         now = self._clock() if now is None else now
         stream = self._stream
-        stream.next_due = max(stream.next_due, now - max_lag)
         period = 1.0 / self.stream_rate
+        # Samples never taken keep the stream's phase: a skip is whole periods.
+        resume = max(now - max_lag, min(stream.stalled_until, now))
+        if stream.next_due < resume:
+            stream.next_due += math.ceil((resume - stream.next_due) / period) * period
         encode = protocol.high_rate_packet if self.uses_high_rate_packets else protocol.standard_packet
         mask = 0xFFFF_0000 if self.uses_high_rate_packets else 0xFFFF_FF00
         signal, start = self.signals[0], self._start
@@ -344,6 +350,11 @@ class InstrumentModel:
             packets.append(StreamPacket(encode(count), count))
             stream.next_due += period
         return packets
+
+    def stall_stream(self, seconds: float) -> None:
+        """Take no sample for ``seconds`` from now, as an instrument that hung; the stream
+        goes on afterwards without catching up."""
+        self._stream.stalled_until = self._clock() + seconds
 
     def record_sent(self, packet: StreamPacket) -> None:
         """Called by a transport once a packet has gone out completely."""
@@ -414,6 +425,8 @@ class InstrumentModel:
         return profile.points[arguments[1]]
 
     def _set_streaming(self, arguments: bytes) -> bytes:
+        if not arguments[0] and self.ignores_stream_off:
+            return b""
         if arguments[0] and not self.streaming:
             self._stream.next_due = self._clock() + 1.0 / self.stream_rate
         self.streaming = bool(arguments[0])

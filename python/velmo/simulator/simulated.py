@@ -55,6 +55,7 @@ class SimulatedInstrument:
         self.baud_rate = baud_rate or default_baud_rate(self.instrument.model)
         self.faults = AnswerFaults()
         self.host_closed = threading.Event()  # set when the host closes the port
+        self.overflowed = 0  # stream packets never sent: the host did not read in time
         self._master, self.port = ptyline.open_pty()
         self._watcher = ptyline.host_watcher(self.port)
         self._wake_read, self._wake_write = os.pipe()
@@ -158,6 +159,9 @@ class SimulatedInstrument:
     @delay.setter
     def delay(self, seconds: float) -> None:
         self.faults.delay = seconds
+
+    def delay_next_answer(self, seconds: float, times: int | None = 1) -> None:
+        self.faults.delay_next(seconds, times)
 
     def drop_next_answer(self, times: int | None = 1) -> None:
         self.faults.drop_next(times)
@@ -284,7 +288,7 @@ class SimulatedInstrument:
             return
         answer = self.faults.shape(answer)
         if answer:
-            self._scheduled.append((now + self.faults.delay, answer))
+            self._scheduled.append((now + self.faults.answer_delay(), answer))
 
     def _release_due_answers(self) -> None:
         now = time.monotonic()
@@ -296,6 +300,7 @@ class SimulatedInstrument:
         if not packets or not self._watcher.present or not self._host_at_our_rate():
             return
         if len(self._packets) + len(packets) > MAX_STREAM_BACKLOG:
+            self.overflowed += len(packets)
             return
         self._packets.extend(_Unit(packet.data, packet) for packet in packets)
 
