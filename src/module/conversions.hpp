@@ -5,6 +5,7 @@
 #include "module/runtime.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace velmo {
 

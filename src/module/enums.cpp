@@ -69,9 +69,23 @@ std::string low_rate_doc(const std::string &model) {
            "    ";
 }
 
+// The degree sign as UTF-8 escapes: compilers read a source file in their own code page.
 const std::pair<int, const char *> teds_units[] = {
-    {0, "°K"},   {1, "°C"},  {4, "N"},  {5, "lb"}, {10, "N-m"}, {11, "in-oz"}, {12, "Pa"},
-    {13, "psi"}, {14, "kg"}, {15, "g"}, {16, "m"}, {17, "mm"},  {18, "in"},
+    {0, "\xC2\xB0"
+        "K"},
+    {1, "\xC2\xB0"
+        "C"},
+    {4, "N"},
+    {5, "lb"},
+    {10, "N-m"},
+    {11, "in-oz"},
+    {12, "Pa"},
+    {13, "psi"},
+    {14, "kg"},
+    {15, "g"},
+    {16, "m"},
+    {17, "mm"},
+    {18, "in"},
 };
 
 // A plain enum.Enum subclass made with the functional API of the module's `Enum`.

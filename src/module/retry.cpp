@@ -27,11 +27,11 @@ nb::object new_policy(PyTypeObject *type, vectorcallfunc call,
 // One call of the wrapper: the algorithm of the retry policy.
 nb::object call_with_retries(FunctionLike *policy, PyObject *const *args, size_t nargsf,
                              PyObject *kwnames) {
-    long max_attempts = PyLong_AsLong(policy->held[max_attempts_held]);
+    long long max_attempts = PyLong_AsLongLong(policy->held[max_attempts_held]);
     if (max_attempts == -1 && PyErr_Occurred())
         throw nb::python_error();
     std::optional<CaughtError> remembered;
-    for (long attempt = 1; attempt <= max_attempts; ++attempt) {
+    for (long long attempt = 1; attempt <= max_attempts; ++attempt) {
         PyObject *result = PyObject_Vectorcall(policy->held[function_held], args, nargsf, kwnames);
         if (result)
             return nb::steal(result);
