@@ -4,6 +4,7 @@ a recording that ``velmo simulate --replay`` serves."""
 from __future__ import annotations
 
 import contextlib
+import importlib.util
 import math
 import os
 import re
@@ -55,6 +56,11 @@ SIZE = _quantity(
      "gib": 2**30},
     "500MB, 2GiB or 1000000 (bytes)",
 )
+
+
+def _needs_h5py() -> None:
+    if importlib.util.find_spec("h5py") is None:
+        raise click.UsageError("recordings need h5py: pip install 'velmo-device-communication[record]'")
 
 
 def _metadata(_ctx: click.Context, _param: click.Parameter, values: tuple[str, ...]) -> dict[str, str]:
@@ -171,6 +177,7 @@ def record(
     its last flush (at most a second ago) if the recorder dies. With --split-every or
     --split-size the files are OUT-0001.h5, OUT-0002.h5, ...
     """
+    _needs_h5py()
     from ..recording import Recorder, RecordingError
     from ..recording.recorder import RUN_ENDED, part_path
 
@@ -262,7 +269,7 @@ def _instruments_table(recording: Recording) -> Table:
                        ("Port", "port"), ("Channel", "channel")):
         row(label, lambda instrument, key=key: instrument.metadata.get(key, "-"))
     row("Sampling rate", lambda instrument: f"{instrument.metadata['sampling_rate']:g} SPS")
-    row("Start (UTC)", lambda instrument: instrument.metadata["t0_iso"])
+    row("Start (UTC)", lambda instrument: instrument.metadata.get("t0_iso", "-"))
     row("Samples", lambda instrument: len(instrument.counts))
     row("Duration", lambda instrument: f"{instrument.duration:.3f} s")
     row("Load min / max / mean", loads)
@@ -306,6 +313,7 @@ def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
 @logging_options
 def show(file: str, plot_path: str | None) -> None:
     """Metadata and a summary per instrument of a recording, also one being written or left by a crash."""
+    _needs_h5py()
     from ..recording import load
 
     if plot_path is not None and not plot_path.lower().endswith(".png"):
@@ -352,6 +360,7 @@ def export(file: str, csv_dir: str) -> None:
     A sample's time is its number since the start of the run times the sampling interval;
     the header of the time column gives the start (UTC).
     """
+    _needs_h5py()
     from ..recording import load
 
     recording = load(file)
@@ -367,6 +376,7 @@ def export(file: str, csv_dir: str) -> None:
 
 def serve_replay(path: str, seconds: float | None) -> None:
     """Serve every instrument of the recording at ``path`` until Ctrl-C or ``seconds``."""
+    _needs_h5py()
     from ..simulator.replay import replay
 
     with contextlib.ExitStack() as stack:

@@ -356,33 +356,34 @@ class Recorder:
             keeper = open(path, "rb")
         except BaseException:
             file.close()
+            with contextlib.suppress(OSError):
+                os.remove(path)
             raise
         self._file, self._keeper = file, keeper
         self.paths.append(path)
         self._part_started = time.monotonic()
         self._file_size = os.fstat(keeper.fileno()).st_size
 
-    def _close_part(self) -> None:
-        self._file.close()
+    def _flush(self, *, closing: bool = False) -> None:
+        """Flush the file, or close it (the keeper stays open for the caller): what it holds is safe."""
+        if closing:
+            self._file.close()
+        else:
+            self._file.flush()
         for instrument in self._instruments:
             instrument.flushed = instrument.written
         assert self._keeper is not None
         self._file_size = os.fstat(self._keeper.fileno()).st_size
-        self._keeper.close()
 
-    def _flush(self) -> None:
-        self._file.flush()
-        for instrument in self._instruments:
-            instrument.flushed = instrument.written
+    def _file_gone(self) -> bool:
+        """Whether the path no longer names the file being written (removed, or replaced)."""
         assert self._keeper is not None
         ours = os.fstat(self._keeper.fileno())
-        self._file_size = ours.st_size
         try:
             named = os.stat(self.path)
         except FileNotFoundError:
-            raise _FileGone from None
-        if (named.st_dev, named.st_ino) != (ours.st_dev, ours.st_ino):
-            raise _FileGone
+            return True
+        return (named.st_dev, named.st_ino) != (ours.st_dev, ours.st_ino)
 
     def _split_due(self) -> bool:
         if self._split_every is not None and time.monotonic() - self._part_started >= self._split_every:
@@ -395,40 +396,43 @@ class Recorder:
         for instrument in self._active():
             assert instrument.writer is not None
             instrument.writer.end(f"continued in {following}", now)
-        self._close_part()
+        self._flush(closing=True)
+        assert self._keeper is not None
+        self._keeper.close()
         self._open_part()
 
     # -- the writer thread ---------------------------------------------------
 
     def _write(self) -> None:
         try:
-            try:
-                self._record()
-                self._finish(RUN_ENDED)
-            except _FileGone:
-                # The file lives on while it is open: finish it, then put it back.
-                assert self._keeper is not None
-                saved = os.dup(self._keeper.fileno())
-                self._finish(FILE_REMOVED)
-                self._failure = RecordingError(self._restore(saved))
+            gone = self._record() or self._file_gone()
+            self._finish(FILE_REMOVED if gone else RUN_ENDED)
+            if gone:
+                self._failure = RecordingError(self._restore())
         except Exception as error:
             self._abandon(error)
         finally:
+            if self._keeper is not None:
+                self._keeper.close()
             self._done.set()
 
-    def _record(self) -> None:
+    def _record(self) -> bool:
+        """Write and flush until told to stop or every instrument is lost; True when the
+        path no longer names the file."""
         last_flush = time.monotonic()
         while not self._stop.wait(WRITE_INTERVAL):
             for instrument in self._active():
                 self._take(instrument)
             if not self._active():
-                return  # every instrument is lost
+                return False
             if time.monotonic() - last_flush >= FLUSH_INTERVAL:
                 self._flush()
                 last_flush = time.monotonic()
-            if self._split_due():
-                self._next_part()
-                last_flush = time.monotonic()
+                if self._file_gone():
+                    return True
+                if self._split_due():
+                    self._next_part()
+        return False
 
     def _take(self, instrument: _Instrument) -> None:
         """Write what the instrument's acquisition has queued; end it there if it was lost."""
@@ -465,18 +469,19 @@ class Recorder:
             self._take(instrument)
             if instrument.ended is None:
                 self._end(instrument, reason)
-        self._close_part()
+        self._flush(closing=True)
 
-    def _restore(self, saved: int) -> str:
-        """Put the removed file back from ``saved`` (a descriptor of it), closed as it was
-        closed; what to tell the user."""
-        path = self.path
+    def _restore(self) -> str:
+        """Put the removed file back from the keeper, closed as it was closed; what to tell the user."""
+        path, keeper = self.path, self._keeper
+        assert keeper is not None
         root, suffix = os.path.splitext(path)
         restored = path if not os.path.lexists(path) else f"{root}.recovered{suffix}"
         removed = f"{path} was removed while it was being written: the recording stopped"
         try:
-            with open(saved, "rb") as source, open(restored, "xb") as copy:
-                shutil.copyfileobj(source, copy)
+            with open(restored, "xb") as copy:
+                keeper.seek(0)
+                shutil.copyfileobj(keeper, copy)
         except OSError as error:
             return f"{removed}, and its samples could not be saved again ({_reason(error)})"
         return f"{removed}; its samples up to then were saved again as {restored}"
@@ -488,11 +493,9 @@ class Recorder:
                 instrument.acquisition.close()
         with contextlib.suppress(Exception):
             self._file.close()
-        if self._keeper is not None:
-            self._keeper.close()
         written = sum(instrument.flushed for instrument in self._instruments)
         self._failure = RecordingError(
             f"Could not write {self.path}: {_reason(error)}. The recording stopped; "
-            f"the file keeps the {written} samples flushed before"
+            f"what was written before stays readable ({written} samples)"
         )
         self._failure.__cause__ = error
