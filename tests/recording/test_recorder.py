@@ -10,15 +10,17 @@ import subprocess
 import sys
 import textwrap
 
-import h5py
 import numpy as np
 import pytest
 
-from support.waiting import wait_for
-from velmo.recording import Recorder, RecordingError, load
-from velmo.recording.layout import InstrumentWriter
-from velmo.recording.recorder import FILE_REMOVED, RUN_ENDED
-from velmo.simulator import TEDSSensor
+h5py = pytest.importorskip("h5py")
+
+from support.instruments import instruments  # noqa: E402, F401  (a fixture)
+from support.waiting import wait_for  # noqa: E402
+from velmo.recording import Recorder, RecordingError, load  # noqa: E402
+from velmo.recording.layout import InstrumentWriter  # noqa: E402
+from velmo.recording.recorder import FILE_REMOVED, RUN_ENDED  # noqa: E402
+from velmo.simulator import TEDSSensor  # noqa: E402
 
 
 def written(recorder, at_least):

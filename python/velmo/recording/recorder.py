@@ -89,10 +89,6 @@ class InstrumentStats:
     ended: str | None
 
 
-class _FileGone(Exception):
-    """The path no longer names the file being written."""
-
-
 class _Instrument:
     """One instrument on its way into the file."""
 

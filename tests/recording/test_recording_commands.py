@@ -4,15 +4,16 @@ import csv
 import subprocess
 import sys
 
-import h5py
 import numpy as np
 import pytest
 
+h5py = pytest.importorskip("h5py")
 pytest.importorskip("click")
 
 import velmo  # noqa: E402
 from click.testing import CliRunner  # noqa: E402
 
+from support.instruments import instruments  # noqa: E402, F401  (a fixture)
 from support.waiting import wait_for  # noqa: E402
 from velmo.cli import main  # noqa: E402
 from velmo.cli.recording import DURATION, SIZE  # noqa: E402
@@ -127,6 +128,18 @@ def test_an_output_that_cannot_be_a_new_file_is_refused(tmp_path, existing):
     result = run("record", tmp_path / existing, "--simulate", "--seconds", 1)
     assert result.exit_code == 2 and "OUT.h5" in result.stderr
     assert (tmp_path / "run.h5").read_bytes() == b"precious"
+
+
+@pytest.mark.parametrize("command", ["record", "show", "export", "simulate"])
+def test_without_h5py_the_commands_say_what_to_install(recorded, monkeypatch, command):
+    import importlib.util
+
+    find_spec = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *rest: None if name == "h5py" else find_spec(name, *rest))
+    path, _ = recorded
+    arguments = {"record": ("new.h5",), "show": (path,), "export": (path, "--csv", "csv"), "simulate": ("--replay", path)}
+    result = run(command, *arguments[command])
+    assert result.exit_code == 2 and "pip install 'velmo-device-communication[record]'" in result.stderr
 
 
 @pytest.mark.parametrize(

@@ -1,13 +1,11 @@
-"""Simulated instruments on ptys, opened as the recorder's devices."""
+"""Simulated instruments on ptys, each opened as a device: a fixture to import into a test module."""
 
 import contextlib
 
 import pytest
 
-pytest.importorskip("h5py")
-
-import velmo  # noqa: E402
-from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp  # noqa: E402
+import velmo
+from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp
 
 def ramping(simulator, step=3 << 8):
     """Counts that rise by about `step` per sample at 1200 SPS, so neighbours always differ."""
