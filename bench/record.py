@@ -28,7 +28,11 @@ from velmo.acquisition import resolve_rate  # noqa: E402
 from velmo.recording import Recorder, load  # noqa: E402
 from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp  # noqa: E402
 
-INSTRUMENTS = (("HDA640", ORVALE_ITEM_NUMBER, "SPS_38400", 38400), *((m, None, "SPS_1300", 1300) for m in ("RPX310", "TMV520", "GLS870")))
+# model, item number, rate, samples per second
+INSTRUMENTS = (
+    ("HDA640", ORVALE_ITEM_NUMBER, "SPS_38400", 38400),
+    *((model, None, "SPS_1300", 1300) for model in ("RPX310", "TMV520", "GLS870")),
+)
 MEMORY_SETTLED_AFTER = 5.0
 KEPT_BEFORE_KILL = 1.5
 BYTES_PER_SAMPLE = 12
@@ -41,7 +45,7 @@ def serve(connection, model, item_number, sps, serial):
     with SimulatedInstrument(model, item_number=item_number, instrument_serial=serial) as simulator:
         simulator.instrument.set_signal(0, ramp(ZERO_COUNT, step * sps))
         connection.send(simulator.port)
-        while (request := connection.recv()) == "sent":
+        while connection.recv() == "sent":
             connection.send(len(simulator.streamed_counts))
         connection.send_bytes(array.array("I", simulator.streamed_counts).tobytes())
 

@@ -157,6 +157,8 @@ def test_kill_9_keeps_every_flushed_sample_and_the_file_is_read_while_written(in
     assert not recording.closed and instrument.end_reason is None
     assert len(instrument.counts) >= flushed[-1]
     assert_prefix_of_sent(instrument.counts, simulator)
+    shown = subprocess.run([sys.executable, "-m", "velmo", "show", str(path)], capture_output=True, text=True, timeout=60)
+    assert shown.returncode == 0 and f"h5clear -s {path}" in " ".join(shown.stdout.split())
 
 
 @pytest.mark.parametrize("split", [{"split_every": 0.5}, {"split_size": 64 * 1024}], ids=["every", "size"])

@@ -132,7 +132,8 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
     except KeyboardInterrupt:
         return True
     finally:
-        progress.print(_progress_view(recorder.path, time.monotonic() - began, recorder.stats))
+        if recorder.paths:
+            progress.print(_progress_view(recorder.path, time.monotonic() - began, recorder.stats))
     return False
 
 
@@ -149,14 +150,16 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
     metavar="[MODEL]",
     help="Record a simulated instrument of MODEL (default HDA640) started in this process (repeatable).",
 )
-@click.option("--rate", default=None, metavar="NAME", help="Sampling rate for every instrument, such as 1300 or SPS_1300.")
+@click.option("--rate", metavar="NAME", help="Sampling rate for every instrument, such as 1300 or SPS_1300.")
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel whose rate is used.")
 @click.option(
-    "--seconds", type=click.FloatRange(min=0, min_open=True), default=None, help="Record this long [default: until Ctrl-C]."
+    "--seconds", type=click.FloatRange(min=0, min_open=True), help="Record this long [default: until Ctrl-C]."
 )
 @click.option("--split-every", callback=DURATION, metavar="DURATION", help="Start a new file after this long, such as 1h.")
 @click.option("--split-size", callback=SIZE, metavar="SIZE", help="Start a new file at this size, such as 500MB.")
-@click.option("--meta", "metadata", multiple=True, metavar="KEY=VALUE", callback=_metadata, help="A file attribute of your own (repeatable).")
+@click.option(
+    "--meta", "metadata", multiple=True, metavar="KEY=VALUE", callback=_metadata, help="An attribute of your own (repeatable)."
+)
 @click.option("--overwrite", is_flag=True, help="Replace an existing file.")
 @logging_options
 def record(
@@ -202,20 +205,24 @@ def record(
         except RecordingError as error:
             raise click.ClickException(str(error)) from error
     stats = recorder.stats
-    note(f"Wrote {', '.join(recorder.paths)}: {sum(s.written for s in stats.values())} samples")
+    if recorder.paths:
+        note(f"Wrote {', '.join(recorder.paths)}: {sum(s.written for s in stats.values())} samples")
     if interrupted:
-        note("Interrupted: the recording ended and its file was closed.")
+        note("Interrupted.")
         raise click.exceptions.Exit(130)
     lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended != RUN_ENDED]
     if lost:
         raise click.ClickException(
-            f"Lost during the recording, which keeps their samples up to then (check cable and power): {'; '.join(lost)}"
+            "Lost during the recording, which keeps their samples up to then (check cable and power): "
+            + "; ".join(lost)
         )
 
 
 # -- show -----------------------------------------------------------------------
 
-FILE_ROWS = (("Created (UTC)", "created"), ("Host", "host"), ("velmo", "velmo_version"), ("h5py / HDF5", None), ("Part", "part"))
+FILE_ROWS = (
+    ("Created (UTC)", "created"), ("Host", "host"), ("velmo", "velmo_version"), ("h5py / HDF5", None), ("Part", "part")
+)
 
 
 def _file_table(recording: Recording) -> Table:
@@ -225,7 +232,10 @@ def _file_table(recording: Recording) -> Table:
     metadata = recording.metadata
     shown = {"module_version", "h5py_version", "hdf5_version"}
     for label, key in FILE_ROWS:
-        value = f"{metadata.get('h5py_version', '-')} / {metadata.get('hdf5_version', '-')}" if key is None else metadata.get(key, "-")
+        if key is None:
+            value = f"{metadata.get('h5py_version', '-')} / {metadata.get('hdf5_version', '-')}"
+        else:
+            value = metadata.get(key, "-")
         table.add_row(Text(label), Text(str(value)))
         shown.add(str(key))
     for key, value in metadata.items():
@@ -274,11 +284,14 @@ def _instruments_table(recording: Recording) -> Table:
     row("Duration", lambda instrument: f"{instrument.duration:.3f} s")
     row("Load min / max / mean", loads)
     row("Gaps", _gaps_text)
-    row(
-        "Calibration",
-        lambda instrument: f"profile {instrument.metadata['calibration_profile']}, "
-        f"{instrument.metadata['calibration_directions']} direction(s), from the {instrument.metadata['calibration_source']}",
-    )
+    def calibration(instrument: Instrument) -> str:
+        metadata = instrument.metadata
+        return (
+            f"profile {metadata['calibration_profile']}, {metadata['calibration_directions']} direction(s), "
+            f"from the {metadata['calibration_source']}"
+        )
+
+    row("Calibration", calibration)
     row("TEDS record", teds)
     row("Ended", lambda instrument: instrument.end_reason or "not closed")
     return table
@@ -291,7 +304,8 @@ def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
     if not instruments:
         raise click.ClickException("the recording holds no samples to plot")
     start = min(instrument.t0 for instrument in instruments)
-    figure, axes = pyplot.subplots(len(instruments), 1, sharex=True, squeeze=False, figsize=(10, 2.5 + 2 * len(instruments)))
+    size = (10, 2.5 + 2 * len(instruments))
+    figure, axes = pyplot.subplots(len(instruments), 1, sharex=True, squeeze=False, figsize=size)
     try:
         for axis, instrument in zip(axes[:, 0], instruments):
             step = max(1, len(instrument.loads) // MAX_PLOT_POINTS)
@@ -309,7 +323,9 @@ def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
 
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
-@click.option("--plot", "plot_path", type=click.Path(dir_okay=False, writable=True), help="Draw the loads against time into this PNG.")
+@click.option(
+    "--plot", "plot_path", type=click.Path(dir_okay=False, writable=True), help="Draw the loads against time into this PNG."
+)
 @logging_options
 def show(file: str, plot_path: str | None) -> None:
     """Metadata and a summary per instrument of a recording, also one being written or left by a crash."""
@@ -340,7 +356,8 @@ def _write_csv(path: str, instrument: Instrument) -> None:
     numbers, counts, loads = instrument.sample_numbers(), instrument.counts.tolist(), instrument.loads.tolist()
     temporary = f"{path}.partial"
     with open(temporary, "w", encoding="utf-8", newline="") as stream:
-        stream.write(f"sample,time_s since {instrument.metadata['t0_iso']},count,load ({instrument.metadata['unit']})\n")
+        metadata = instrument.metadata
+        stream.write(f"sample,time_s since {metadata['t0_iso']},count,load ({metadata['unit']})\n")
         for start in range(0, len(counts), CSV_ROWS_AT_ONCE):
             stop = start + CSV_ROWS_AT_ONCE
             stream.writelines(
@@ -352,7 +369,9 @@ def _write_csv(path: str, instrument: Instrument) -> None:
 
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
-@click.option("--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing).")
+@click.option(
+    "--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing)."
+)
 @logging_options
 def export(file: str, csv_dir: str) -> None:
     """Write one CSV per instrument of a recording: sample, time, count, load.
@@ -385,8 +404,10 @@ def serve_replay(path: str, seconds: float | None) -> None:
             click.echo(simulator.port)
         for simulator in simulators:
             instrument = simulator.instrument
-            note(f"Replaying a {instrument.model} (serial {instrument.instrument_serial}) at {instrument.stream_rate:g} SPS "
-                 f"on {simulator.port}: velmo read --port {simulator.port} --model {instrument.model}")
+            note(
+                f"Replaying a {instrument.model} (serial {instrument.instrument_serial}) at {instrument.stream_rate:g} "
+                f"SPS on {simulator.port}: velmo read --port {simulator.port} --model {instrument.model}"
+            )
         note("Ctrl-C to stop.")
         with contextlib.suppress(KeyboardInterrupt):
             threading.Event().wait(seconds)
