@@ -202,6 +202,8 @@ class Recorder:
         self._devices = list(devices)
         if not self._devices:
             raise ValueError("Recorder needs at least one device")
+        if len({id(device) for device in self._devices}) != len(self._devices):
+            raise ValueError("a device is given twice: each one can be streamed by one acquisition only")
         if split_every is not None and not split_every > 0:
             raise ValueError(f"split_every must be a positive number of seconds, not {split_every!r}")
         if split_size is not None and not split_size >= MIN_SPLIT_SIZE:
