@@ -65,8 +65,8 @@ WARNING_INTERVAL = 1.0
 # A read whose last sample arrives this much later than the floor of the line's latency
 # may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS,
 # measured against the lowest latency of the last FLOOR_WINDOW seconds.
-LOSS_TOLERANCE = 0.05
-CONFIRM_SECONDS = 0.2
+LOSS_TOLERANCE = 0.1
+CONFIRM_SECONDS = 0.5
 FLOOR_WINDOW = 10.0
 # async chunks(): how long one wait for data may keep an executor thread.
 ASYNC_WAIT = 0.1

@@ -58,7 +58,7 @@ def test_read_samples_at_the_end_gives_what_is_left_first(failure):
 
 
 def test_read_samples_across_a_gap_hands_over_what_came_before_it(monkeypatch):
-    stream = Stream().steady(5).silent(1.0, taken=1200).steady(30)
+    stream = Stream().steady(5).silent(1.0, taken=1200).steady(60)
     with timed_acquisition(monkeypatch, stream) as (acquisition, device):
         assert device.drained.wait(5)
         with pytest.raises(SampleGap) as info:

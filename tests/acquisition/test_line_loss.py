@@ -25,8 +25,8 @@ def sample_numbers(chunk):
         (Stream().steady(100), 0),
         # The instrument stalled 2 s and went on without catching up.
         (Stream().steady(50).silent(2.0, taken=2400).steady(50), 2400),
-        # 100 ms without a byte, then everything at once in two parts: late, not lost.
-        (Stream().steady(30).silent(0.1).burst([20, 112]).steady(30), 0),
+        # 200 ms without a byte, then everything at once in two parts: late, not lost.
+        (Stream().steady(30).silent(0.2).burst([20, 232]).steady(30), 0),
         # A stretch lost right before the stream ends: judged by the last reads alone.
         (Stream().steady(30).silent(0.5, taken=600).steady(5), 600),
     ],

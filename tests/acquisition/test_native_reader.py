@@ -45,7 +45,7 @@ def test_a_consumer_holding_the_gil_half_the_time_loses_no_sample():
     assert len(sent) - len(received) - stats.discarded_at_stop < rate * 0.05
     # Only what the instrument itself skipped (a busy machine can stall it) counts as lost.
     skipped = skipped_by_the_instrument(sent.tolist(), step, 1 << 32)
-    assert abs(stats.lost - skipped) <= rate * 0.06 * max(1, skipped // (rate // 10))
+    assert abs(stats.lost - skipped) <= rate * 0.12 * max(1, skipped // (rate // 10))
     assert stats.dropped == 0
 
 
@@ -62,7 +62,7 @@ def test_a_stalled_instrument_is_counted_as_lost_and_later_chunks_keep_their_tim
                     chunks.append(acquisition.read(timeout=5))
             chunks += list(acquisition)
     first = chunks[0].counts[0]
-    tolerance = rate * 0.06
+    tolerance = rate * 0.12
     for chunk in chunks:
         taken = (chunk.counts[0] - first) // step  # the count tells when the instrument took it
         assert abs(chunk.index - taken) <= tolerance

@@ -19,7 +19,7 @@ from rich.table import Table
 from rich.text import Text
 
 from .. import __version__, discovery
-from . import capture
+from . import capture, recording
 from .common import (
     VelmoGroup,
     console,
@@ -63,6 +63,9 @@ def main() -> None:
 
 main.add_command(capture.monitor)
 main.add_command(capture.stream)
+main.add_command(recording.record)
+main.add_command(recording.show)
+main.add_command(recording.export)
 
 
 # -- ports -------------------------------------------------------------------
@@ -343,9 +346,16 @@ def _firmware(_ctx: click.Context, _param: click.Parameter, value: str) -> tuple
 @click.option(
     "--seconds", type=click.FloatRange(min=0), default=None, help="Serve this long, then stop [default: until Ctrl-C]."
 )
+@click.option(
+    "--replay",
+    type=click.Path(exists=True, dir_okay=False),
+    help="Replay a recording (velmo record): its counts at its rate, one instrument per recorded one.",
+)
 @logging_options
-def simulate(model: str, firmware: tuple[int, int, int], sensor: bool, seconds: float | None) -> None:
+def simulate(model: str, firmware: tuple[int, int, int], sensor: bool, seconds: float | None, replay: str | None) -> None:
     """Serve a simulated instrument on a pseudo-terminal and print how to reach it."""
+    if replay is not None:
+        return recording.serve_replay(replay, seconds)
     options = _simulated_sensor_options() if sensor else {}
     if sensor and model.upper() != "HDA640":
         raise click.BadParameter("only an HDA640 carries a TEDS sensor", param_hint="--sensor")

@@ -1,0 +1,413 @@
+"""The recording commands, on ``velmo.recording``: record, show and export; and the replay of
+a recording that ``velmo simulate --replay`` serves."""
+
+from __future__ import annotations
+
+import contextlib
+import importlib.util
+import math
+import os
+import re
+import threading
+import time
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Any
+
+import click
+import velmo_device_communication as vdc
+from rich.live import Live
+from rich.table import Table
+from rich.text import Text
+
+from .. import discovery
+from .capture import _plotting, rate_name
+from .common import console, logging_options, note, open_target
+
+if TYPE_CHECKING:
+    from ..recording import Instrument, InstrumentStats, Recorder, Recording
+
+REFRESH_SECONDS = 0.25
+MAX_PLOT_POINTS = 200_000
+CSV_ROWS_AT_ONCE = 65536
+NOT_CLOSED = (
+    "This file was not closed: it is being written, or its recorder stopped without closing it. "
+    "velmo reads it as it is; plain HDF5 tools need 'h5clear -s {path}' first."
+)
+
+
+def _quantity(name: str, units: Mapping[str, float], examples: str) -> Any:
+    """An option callback reading a positive number with an optional unit, such as 15m or 500MB."""
+
+    def convert(_ctx: click.Context, _param: click.Parameter, value: str | None) -> float | None:
+        if value is None:
+            return None
+        match = re.fullmatch(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([a-z]*)\s*", value.lower())
+        if match is None or match[2] not in units or not float(match[1]) > 0:
+            raise click.BadParameter(f"{value!r} is not a {name} such as {examples}")
+        return float(match[1]) * units[match[2]]
+
+    return convert
+
+
+DURATION = _quantity("duration", {"": 1, "s": 1, "m": 60, "min": 60, "h": 3600, "d": 86400}, "90, 90s, 15m or 2h")
+SIZE = _quantity(
+    "size",
+    {"": 1, "b": 1, "k": 1e3, "kb": 1e3, "kib": 2**10, "m": 1e6, "mb": 1e6, "mib": 2**20, "g": 1e9, "gb": 1e9,
+     "gib": 2**30},
+    "500MB, 2GiB or 1000000 (bytes)",
+)
+
+
+def _needs_h5py() -> None:
+    if importlib.util.find_spec("h5py") is None:
+        raise click.UsageError("recordings need h5py: pip install 'velmo-device-communication[record]'")
+
+
+def _metadata(_ctx: click.Context, _param: click.Parameter, values: tuple[str, ...]) -> dict[str, str]:
+    pairs = {}
+    for value in values:
+        key, equals, text = value.partition("=")
+        if not equals or not key.strip():
+            raise click.BadParameter(f"{value!r} is not KEY=VALUE")
+        pairs[key.strip()] = text
+    return pairs
+
+
+def _size_text(size: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if size < 1024 or unit == "GiB":
+            return f"{size:.0f} {unit}" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
+    raise AssertionError("unreachable")
+
+
+# -- record ---------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def recorded_devices(ports: tuple[str, ...], simulate: tuple[str, ...]) -> Iterator[list[vdc.VelmoDevice]]:
+    """The instruments the options name, opened, and closed afterwards: the one on each --port
+    and a simulated one per --simulate MODEL; without either, the first one a scan finds."""
+    with contextlib.ExitStack() as stack:
+        devices = [stack.enter_context(open_target(port, None)) for port in ports]
+        devices += [stack.enter_context(open_target(None, model)) for model in simulate]
+        if not devices:
+            devices.append(stack.enter_context(open_target(None, None)))
+        yield devices
+
+
+def _progress_view(path: str, elapsed: float, stats: dict[str, InstrumentStats]) -> Table:
+    table = Table(title=f"Recording to {path}, {elapsed:.0f} s", title_justify="left")
+    for column in ("Instrument", "Samples", "Rate (SPS)", "Dropped", "Lost", "File size", "State"):
+        table.add_column(column, no_wrap=True, justify="left" if column in ("Instrument", "State") else "right")
+    for name, instrument in stats.items():
+        table.add_row(
+            *(
+                Text(str(cell))
+                for cell in (
+                    name,
+                    instrument.written,
+                    f"{instrument.rate:.1f}",
+                    instrument.dropped,
+                    instrument.lost,
+                    _size_text(instrument.file_size),
+                    instrument.ended or "recording",
+                )
+            )
+        )
+    return table
+
+
+def _run(recorder: Recorder, seconds: float | None) -> bool:
+    """Record until ``seconds`` have passed, every instrument is lost or Ctrl-C; whether it was Ctrl-C."""
+    progress = console(stderr=True)
+    began = time.monotonic()
+    deadline = math.inf if seconds is None else began + seconds
+    try:
+        with recorder, Live(console=progress, transient=True, refresh_per_second=4) as live:
+            while (now := time.monotonic()) < deadline:
+                live.update(_progress_view(recorder.path, now - began, recorder.stats))
+                if recorder.wait(min(REFRESH_SECONDS, deadline - now)):
+                    break
+    except KeyboardInterrupt:
+        return True
+    finally:
+        if recorder.paths:
+            progress.print(_progress_view(recorder.path, time.monotonic() - began, recorder.stats))
+    return False
+
+
+@click.command()
+@click.argument("out", metavar="OUT.h5", type=click.Path(dir_okay=False))
+@click.option("--port", "ports", multiple=True, metavar="PATH", help="Record the instrument on this port (repeatable).")
+@click.option(
+    "--simulate",
+    "simulate",
+    multiple=True,
+    type=click.Choice(discovery.MODELS, case_sensitive=False),
+    is_flag=False,
+    flag_value="HDA640",
+    metavar="[MODEL]",
+    help="Record a simulated instrument of MODEL (default HDA640) started in this process (repeatable).",
+)
+@click.option("--rate", metavar="NAME", help="Sampling rate for every instrument, such as 1300 or SPS_1300.")
+@click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel whose rate is used.")
+@click.option(
+    "--seconds", type=click.FloatRange(min=0, min_open=True), help="Record this long [default: until Ctrl-C]."
+)
+@click.option("--split-every", callback=DURATION, metavar="DURATION", help="Start a new file after this long, such as 1h.")
+@click.option("--split-size", callback=SIZE, metavar="SIZE", help="Start a new file at this size, such as 500MB.")
+@click.option(
+    "--meta", "metadata", multiple=True, metavar="KEY=VALUE", callback=_metadata, help="An attribute of your own (repeatable)."
+)
+@click.option("--overwrite", is_flag=True, help="Replace an existing file.")
+@logging_options
+def record(
+    out: str,
+    ports: tuple[str, ...],
+    simulate: tuple[str, ...],
+    rate: str | None,
+    channel: int,
+    seconds: float | None,
+    split_every: float | None,
+    split_size: float | None,
+    metadata: dict[str, str],
+    overwrite: bool,
+) -> None:
+    """Record every sample of one or more instruments into an HDF5 file (the 'record' extra).
+
+    The file can be read while it grows ('velmo show OUT.h5'), and keeps every sample up to
+    its last flush (at most a second ago) if the recorder dies. With --split-every or
+    --split-size the files are OUT-0001.h5, OUT-0002.h5, ...
+    """
+    _needs_h5py()
+    from ..recording import Recorder, RecordingError
+    from ..recording.recorder import RUN_ENDED, part_path
+
+    first = part_path(out, 1 if split_every is not None or split_size is not None else None)
+    if not os.path.isdir(os.path.dirname(os.path.abspath(first))):
+        raise click.BadParameter(f"the folder of {first} does not exist", param_hint="OUT.h5")
+    if os.path.exists(first) and not overwrite:
+        raise click.BadParameter(f"{first} exists; choose another name, or give --overwrite", param_hint="OUT.h5")
+    with recorded_devices(ports, simulate) as devices:
+        recorder = Recorder(
+            out,
+            devices,
+            rate=None if rate is None else rate_name(rate),
+            channel=channel,
+            metadata=metadata,
+            split_every=split_every,
+            split_size=None if split_size is None else round(split_size),
+            overwrite=overwrite,
+        )
+        try:
+            interrupted = _run(recorder, seconds)
+        except RecordingError as error:
+            raise click.ClickException(str(error)) from error
+    stats = recorder.stats
+    if recorder.paths:
+        note(f"Wrote {', '.join(recorder.paths)}: {sum(s.written for s in stats.values())} samples")
+    if interrupted:
+        note("Interrupted.")
+        raise click.exceptions.Exit(130)
+    lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended != RUN_ENDED]
+    if lost:
+        raise click.ClickException(
+            "Lost during the recording, which keeps their samples up to then (check cable and power): "
+            + "; ".join(lost)
+        )
+
+
+# -- show -----------------------------------------------------------------------
+
+FILE_ROWS = (
+    ("Created (UTC)", "created"), ("Host", "host"), ("velmo", "velmo_version"), ("h5py / HDF5", None), ("Part", "part")
+)
+
+
+def _file_table(recording: Recording) -> Table:
+    table = Table(title=f"{recording.path} ({_size_text(os.path.getsize(recording.path))})", title_justify="left")
+    table.add_column("File attribute", no_wrap=True)
+    table.add_column("Value")
+    metadata = recording.metadata
+    shown = {"module_version", "h5py_version", "hdf5_version"}
+    for label, key in FILE_ROWS:
+        if key is None:
+            value = f"{metadata.get('h5py_version', '-')} / {metadata.get('hdf5_version', '-')}"
+        else:
+            value = metadata.get(key, "-")
+        table.add_row(Text(label), Text(str(value)))
+        shown.add(str(key))
+    for key, value in metadata.items():
+        if key not in shown:
+            table.add_row(Text(key), Text(str(value)))
+    table.add_row(Text("State"), Text("closed" if recording.closed else "not closed (see below)"))
+    return table
+
+
+def _gaps_text(instrument: Instrument) -> str:
+    if not instrument.gaps:
+        return "none"
+    by_reason: dict[str, int] = {}
+    for gap in instrument.gaps:
+        by_reason[gap.reason] = by_reason.get(gap.reason, 0) + gap.missing
+    reasons = ", ".join(f"{missing} {reason}" for reason, missing in by_reason.items())
+    return f"{len(instrument.gaps)}: {instrument.missing} samples missing ({reasons})"
+
+
+def _instruments_table(recording: Recording) -> Table:
+    table = Table(title=f"{len(recording.instruments)} instrument(s)", title_justify="left")
+    table.add_column("", no_wrap=True)
+    instruments = list(recording.instruments.values())
+    for instrument in instruments:
+        table.add_column(instrument.name)
+
+    def row(label: str, cell: Any) -> None:
+        table.add_row(Text(label), *(Text(str(cell(instrument))) for instrument in instruments))
+
+    def loads(instrument: Instrument) -> str:
+        values = instrument.loads
+        if not len(values):
+            return "-"
+        return f"{values.min():.4f} / {values.max():.4f} / {values.mean():.4f} {instrument.metadata['unit']}"
+
+    def teds(instrument: Instrument) -> str:
+        serial = instrument.metadata.get("teds_serial_number")
+        return "-" if serial is None else f"sensor {serial or '?'}, {instrument.metadata['teds_max_capacity']:g} max"
+
+    for label, key in (("Item number", "item_number"), ("Serial number", "serial_number"), ("Firmware", "firmware"),
+                       ("Port", "port"), ("Channel", "channel")):
+        row(label, lambda instrument, key=key: instrument.metadata.get(key, "-"))
+    row("Sampling rate", lambda instrument: f"{instrument.metadata['sampling_rate']:g} SPS")
+    row("Start (UTC)", lambda instrument: instrument.metadata.get("t0_iso", "-"))
+    row("Samples", lambda instrument: len(instrument.counts))
+    row("Duration", lambda instrument: f"{instrument.duration:.3f} s")
+    row("Load min / max / mean", loads)
+    row("Gaps", _gaps_text)
+    def calibration(instrument: Instrument) -> str:
+        metadata = instrument.metadata
+        return (
+            f"profile {metadata['calibration_profile']}, {metadata['calibration_directions']} direction(s), "
+            f"from the {metadata['calibration_source']}"
+        )
+
+    row("Calibration", calibration)
+    row("TEDS record", teds)
+    row("Ended", lambda instrument: instrument.end_reason or "not closed")
+    return table
+
+
+def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
+    from ..recording.layout import iso_utc
+
+    instruments = [instrument for instrument in recording.instruments.values() if len(instrument.counts)]
+    if not instruments:
+        raise click.ClickException("the recording holds no samples to plot")
+    start = min(instrument.t0 for instrument in instruments)
+    size = (10, 2.5 + 2 * len(instruments))
+    figure, axes = pyplot.subplots(len(instruments), 1, sharex=True, squeeze=False, figsize=size)
+    try:
+        for axis, instrument in zip(axes[:, 0], instruments):
+            step = max(1, len(instrument.loads) // MAX_PLOT_POINTS)
+            times = instrument.times()[::step] + (instrument.t0 - start)
+            axis.plot(times, instrument.loads[::step], linewidth=0.8)
+            axis.set_ylabel(f"load ({instrument.metadata['unit']})")
+            axis.set_title(instrument.name, fontsize=10)
+            axis.grid(True, alpha=0.3)
+        axes[-1, 0].set_xlabel(f"time (s) from {iso_utc(start)}")
+        figure.tight_layout()
+        figure.savefig(path, dpi=100)
+    finally:
+        pyplot.close(figure)
+
+
+@click.command()
+@click.argument("file", type=click.Path(exists=True, dir_okay=False))
+@click.option(
+    "--plot", "plot_path", type=click.Path(dir_okay=False, writable=True), help="Draw the loads against time into this PNG."
+)
+@logging_options
+def show(file: str, plot_path: str | None) -> None:
+    """Metadata and a summary per instrument of a recording, also one being written or left by a crash."""
+    _needs_h5py()
+    from ..recording import load
+
+    if plot_path is not None and not plot_path.lower().endswith(".png"):
+        raise click.BadParameter("the plot is written as PNG: give a name ending in .png", param_hint="--plot")
+    pyplot = None if plot_path is None else _plotting()
+    recording = load(file)
+    out = console()
+    out.print(_file_table(recording))
+    out.print(_instruments_table(recording))
+    if not recording.closed:
+        out.print(Text(NOT_CLOSED.format(path=file)))
+    if pyplot is not None and plot_path is not None:
+        _write_recording_plot(pyplot, plot_path, recording)
+        note(f"Wrote {plot_path}")
+
+
+# -- export ---------------------------------------------------------------------
+
+
+def _write_csv(path: str, instrument: Instrument) -> None:
+    """sample, time from t0 (the sample's number over the rate, exact), count, load; written
+    under a temporary name and renamed once complete."""
+    rate = float(instrument.metadata["sampling_rate"])
+    numbers, counts, loads = instrument.sample_numbers(), instrument.counts.tolist(), instrument.loads.tolist()
+    temporary = f"{path}.partial"
+    with open(temporary, "w", encoding="utf-8", newline="") as stream:
+        metadata = instrument.metadata
+        stream.write(f"sample,time_s since {metadata['t0_iso']},count,load ({metadata['unit']})\n")
+        for start in range(0, len(counts), CSV_ROWS_AT_ONCE):
+            stop = start + CSV_ROWS_AT_ONCE
+            stream.writelines(
+                f"{number},{number / rate:.9f},{count},{load!r}\n"
+                for number, count, load in zip(numbers[start:stop].tolist(), counts[start:stop], loads[start:stop])
+            )
+    os.replace(temporary, path)
+
+
+@click.command()
+@click.argument("file", type=click.Path(exists=True, dir_okay=False))
+@click.option(
+    "--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing)."
+)
+@logging_options
+def export(file: str, csv_dir: str) -> None:
+    """Write one CSV per instrument of a recording: sample, time, count, load.
+
+    A sample's time is its number since the start of the run times the sampling interval;
+    the header of the time column gives the start (UTC).
+    """
+    _needs_h5py()
+    from ..recording import load
+
+    recording = load(file)
+    os.makedirs(csv_dir, exist_ok=True)
+    for name, instrument in recording.instruments.items():
+        path = os.path.join(csv_dir, f"{name}.csv")
+        _write_csv(path, instrument)
+        note(f"Wrote {path}: {len(instrument.counts)} samples")
+
+
+# -- replay (velmo simulate --replay) ---------------------------------------------
+
+
+def serve_replay(path: str, seconds: float | None) -> None:
+    """Serve every instrument of the recording at ``path`` until Ctrl-C or ``seconds``."""
+    _needs_h5py()
+    from ..simulator.replay import replay
+
+    with contextlib.ExitStack() as stack:
+        simulators = [stack.enter_context(simulator) for simulator in replay(path)]
+        for simulator in simulators:
+            click.echo(simulator.port)
+        for simulator in simulators:
+            instrument = simulator.instrument
+            note(
+                f"Replaying a {instrument.model} (serial {instrument.instrument_serial}) at {instrument.stream_rate:g} "
+                f"SPS on {simulator.port}: velmo read --port {simulator.port} --model {instrument.model}"
+            )
+        note("Ctrl-C to stop.")
+        with contextlib.suppress(KeyboardInterrupt):
+            threading.Event().wait(seconds)

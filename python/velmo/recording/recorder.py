@@ -1,0 +1,478 @@
+"""Recording instruments into one HDF5 file that can be read while it grows and survives a crash.
+
+One ``Acquisition`` per instrument and one writer thread. The file is written in HDF5's
+single-writer/multiple-reader (SWMR) mode: every dataset and attribute is created first,
+then SWMR is switched on, and from then on the writer only appends and flushes (at least
+once a second), so that a reader opening the file with ``swmr=True`` - during the run, or
+after the recorder was killed - sees every sample up to the last flush.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import enum
+import errno
+import logging
+import os
+import shutil
+import threading
+import time
+from collections.abc import Iterable, Mapping
+from types import TracebackType
+from typing import IO, Any, Literal
+
+import numpy as np
+import velmo_device_communication as vdc
+
+from ..acquisition import Acquisition, Chunk, deferred_interrupts, samples_per_second
+from .layout import (
+    BLOCK_DTYPE,
+    FILE_ATTRIBUTES,
+    GAP_DTYPE,
+    GAP_REASONS,
+    InstrumentInfo,
+    InstrumentWriter,
+    add_instrument,
+    create_file,
+    describe,
+)
+
+logger = logging.getLogger(__name__)
+
+# The writer takes what the acquisitions queued this often, and flushes at least every
+# FLUSH_INTERVAL: a crash loses at most the samples of the last WRITE_INTERVAL + FLUSH_INTERVAL.
+WRITE_INTERVAL = 0.25
+FLUSH_INTERVAL = 0.5
+MIN_SPLIT_SIZE = 64 * 1024
+RUN_ENDED = "the run ended"
+FILE_REMOVED = "the file was removed while it was being written"
+
+
+def part_path(path: str, part: int | None) -> str:
+    """The file of part ``part`` of a split run (``run-0001.h5``); ``path`` itself for None."""
+    if part is None:
+        return path
+    root, suffix = os.path.splitext(path)
+    return f"{root}-{part:04d}{suffix}"
+
+
+class RecordingError(Exception):
+    """The recording stopped because its file could not be written."""
+
+
+@dataclasses.dataclass(frozen=True)
+class InstrumentStats:
+    """One instrument's samples: ``received`` from the line, ``written`` to the file and
+    flushed (every part of a split run), ``dropped`` because the writer fell behind, ``lost``
+    on the line; the achieved ``rate``; the size of the file written now; ``ended`` says why
+    the instrument's recording ended, None while it goes on."""
+
+    received: int
+    written: int
+    dropped: int
+    lost: int
+    rate: float
+    file_size: int
+    ended: str | None
+
+
+class _Instrument:
+    """One instrument on its way into the file."""
+
+    def __init__(self, name: str, info: InstrumentInfo, acquisition: Acquisition):
+        self.name = name
+        self.info = info
+        self.acquisition = acquisition
+        self.writer: InstrumentWriter | None = None
+        self.next_sample = 0  # number of the sample after the last one written
+        self.written = 0
+        self.flushed = 0
+        self.ended: str | None = None
+
+    def rows(self, chunks: list[Chunk], position: int) -> tuple[Any, Any, Any, Any]:
+        """Loads, counts, blocks and gaps of ``chunks``, the first going to ``position``."""
+        acquisition = self.acquisition
+        clock_to_wall = acquisition.started_at - acquisition.started_clock
+        blocks: list[tuple[int, float, float]] = []
+        gaps: list[tuple[int, int, int]] = []
+        for chunk in chunks:
+            if chunk.lost_before:
+                gaps.append((position, chunk.lost_before, GAP_REASONS["lost"]))
+            if chunk.dropped_before:
+                gaps.append((position, chunk.dropped_before, GAP_REASONS["dropped"]))
+            blocks.extend(
+                (position + index - chunk.index, arrived, arrived + clock_to_wall) for index, arrived in chunk.arrivals
+            )
+            position += len(chunk)
+            self.next_sample = chunk.index + len(chunk)
+        loads = np.concatenate([np.frombuffer(chunk.loads, dtype=np.float64) for chunk in chunks])
+        counts = np.concatenate([np.frombuffer(chunk.counts, dtype=np.uint32) for chunk in chunks])
+        return loads, counts, np.array(blocks, dtype=BLOCK_DTYPE), np.array(gaps, dtype=GAP_DTYPE)
+
+
+def _unique_names(infos: list[InstrumentInfo]) -> list[str]:
+    names: list[str] = []
+    for info in infos:
+        name, suffix = info.name, 2
+        while name in names:
+            name, suffix = f"{info.name}_{suffix}", suffix + 1
+        names.append(name)
+    return names
+
+
+def _check_metadata(metadata: Mapping[str, Any]) -> dict[str, Any]:
+    checked = {}
+    for key, value in metadata.items():
+        if not isinstance(key, str) or not key:
+            raise ValueError(f"metadata keys must be non-empty strings, not {key!r}")
+        if key in FILE_ATTRIBUTES:
+            raise ValueError(f"{key!r} is an attribute velmo writes itself; choose another metadata key")
+        if not isinstance(value, (str, int, float, bool)):
+            raise TypeError(f"metadata value of {key!r} must be a str, int, float or bool, not {type(value).__name__}")
+        checked[key] = value
+    return checked
+
+
+def _reason(error: Exception) -> str:
+    """The cause of a failed write in a few words: an errno's text where there is one."""
+    code = getattr(error, "errno", None)
+    if isinstance(code, int) and code:
+        return os.strerror(code)
+    return " ".join(str(error).split()) or type(error).__name__
+
+
+class Recorder:
+    """Records every sample of one or more instruments into an HDF5 file.
+
+    ::
+
+        with Recorder("run.h5", devices, rate="SPS_1300", metadata={"bench": "B2"}) as recorder:
+            recorder.wait(60)
+
+    The recording runs from the ``with`` block's start to its end; Ctrl-C or an exception
+    ends it cleanly too. An instrument that is lost ends its datasets there (the reason in
+    its ``end_reason`` attribute) while the others go on; ``wait`` returns early once every
+    instrument is lost. A file that cannot be written (a full disk, a file removed) stops the
+    run with ``RecordingError``; what was flushed stays readable.
+
+    :param path: The file to write; with splitting, parts ``<stem>-0001<suffix>``, ... next to it
+    :param devices: Connected ``VelmoDevice`` objects, each recorded by its own ``Acquisition``
+    :param rate: Sampling rate for every instrument (a member name such as ``"SPS_1300"`` or
+        a member); ``None`` keeps each instrument's own. Put back at the end.
+    :param channel: Channel whose profile's sampling rate is set or read
+    :param metadata: The user's own file attributes, such as ``{"operator": "ana"}``
+    :param split_every: Start a new part after this many seconds
+    :param split_size: Start a new part once the file has reached this many bytes
+    :param overwrite: Replace an existing file instead of refusing to start
+    :raises ValueError: For no devices, a bad split setting or metadata key, a rate a model lacks
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        devices: Iterable[vdc.VelmoDevice],
+        *,
+        rate: str | enum.Enum | None = None,
+        channel: int = 0,
+        metadata: Mapping[str, Any] | None = None,
+        split_every: float | None = None,
+        split_size: int | None = None,
+        overwrite: bool = False,
+    ):
+        self._devices = list(devices)
+        if not self._devices:
+            raise ValueError("Recorder needs at least one device")
+        if len({id(device) for device in self._devices}) != len(self._devices):
+            raise ValueError("a device is given twice: each one can be streamed by one acquisition only")
+        if split_every is not None and not split_every > 0:
+            raise ValueError(f"split_every must be a positive number of seconds, not {split_every!r}")
+        if split_size is not None and not split_size >= MIN_SPLIT_SIZE:
+            raise ValueError(f"split_size must be at least {MIN_SPLIT_SIZE} bytes, not {split_size!r}")
+        self._base = os.fspath(path)
+        self._rate = rate
+        self._channel = channel
+        self._metadata = _check_metadata(metadata or {})
+        self._split_every = split_every
+        self._split_size = split_size
+        self._overwrite = overwrite
+        self._instruments: list[_Instrument] = []
+        self._file: Any = None
+        self._keeper: IO[bytes] | None = None  # the file opened once more: it outlives a removal
+        self._file_size = 0
+        self._part_started = 0.0
+        self._thread: threading.Thread | None = None
+        self._stop = threading.Event()
+        self._done = threading.Event()
+        self._failure: RecordingError | None = None
+        self._failure_raised = False
+        self.paths: list[str] = []  # every file of the run so far, the one being written last
+
+    # -- lifecycle -----------------------------------------------------------
+
+    def __enter__(self) -> Recorder:
+        self.start()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        if exc_type is None:
+            self.close()
+            return False
+        self._failure_raised = self._failure_raised or exc_value is self._failure
+        try:
+            self.close()
+        except RecordingError as error:  # the exception in flight says more; keep this one in the log
+            logger.error(str(error))
+        return False
+
+    @property
+    def path(self) -> str:
+        """The file being written (the last one once the recording has ended)."""
+        return self.paths[-1] if self.paths else self._part_path(1)
+
+    def start(self) -> None:
+        """Ask each instrument for its identity and calibration, start streaming all of them,
+        create the file and start the writer.
+
+        :raises FileExistsError: If the file exists and ``overwrite`` is false
+        :raises RuntimeError: If the recorder was started before
+        """
+        if self._thread is not None or self._stop.is_set():
+            raise RuntimeError("A recorder can be started only once")
+        first = self._part_path(1)
+        if not self._overwrite and os.path.exists(first):
+            raise FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", first)
+        with contextlib.ExitStack() as stack:
+            infos = [describe(device, self._channel) for device in self._devices]
+            for device, info, name in zip(self._devices, infos, _unique_names(infos)):
+                acquisition = Acquisition(device, channel=self._channel, rate=self._rate)
+                stack.enter_context(acquisition)
+                self._instruments.append(_Instrument(name, info, acquisition))
+            self._open_part()
+            stack.pop_all()
+        self._thread = threading.Thread(target=self._write, name=f"velmo-recorder {first}", daemon=True)
+        self._thread.start()
+
+    def wait(self, timeout: float | None = None) -> bool:
+        """Wait until the recording ends by itself: every instrument lost, or the file failed.
+
+        :param timeout: Seconds to wait at most; ``None`` waits as long as it takes
+        :return: True once the recording has ended, False when ``timeout`` passed first
+        :raises RecordingError: If the file could not be written
+        """
+        ended = self._done.wait(timeout)
+        self._raise_failure()
+        return ended
+
+    def close(self) -> None:
+        """End the recording: stop every stream, write what was still queued, close the file.
+
+        Ctrl-C during this is held back until it is done. Safe to repeat.
+
+        :raises RecordingError: If the file could not be written (and ``wait`` did not say so)
+        """
+        with deferred_interrupts():
+            self._stop.set()
+            if self._thread is not None:
+                self._thread.join()
+        self._raise_failure()
+
+    def _raise_failure(self) -> None:
+        if self._failure is not None and not self._failure_raised:
+            self._failure_raised = True
+            raise self._failure
+
+    @property
+    def stats(self) -> dict[str, InstrumentStats]:
+        """Per instrument, by the name of its group in the file."""
+        result = {}
+        for instrument in self._instruments:
+            stats = instrument.acquisition.stats
+            result[instrument.name] = InstrumentStats(
+                received=stats.received,
+                written=instrument.flushed,
+                dropped=stats.dropped,
+                lost=stats.lost,
+                rate=stats.rate,
+                file_size=self._file_size,
+                ended=instrument.ended,
+            )
+        return result
+
+    # -- files ---------------------------------------------------------------
+
+    def _part_path(self, part: int) -> str:
+        splitting = self._split_every is not None or self._split_size is not None
+        return part_path(self._base, part if splitting else None)
+
+    def _active(self) -> list[_Instrument]:
+        return [instrument for instrument in self._instruments if instrument.ended is None]
+
+    def _open_part(self) -> None:
+        """The next file, with every dataset created before SWMR mode is switched on."""
+        path = self._part_path(len(self.paths) + 1)
+        file = create_file(path, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
+        try:
+            for instrument in self._active():
+                acquisition = instrument.acquisition
+                assert acquisition.rate is not None
+                instrument.writer = add_instrument(
+                    file,
+                    instrument.name,
+                    instrument.info,
+                    samples_per_second(acquisition.rate),
+                    acquisition.started_at,
+                    instrument.next_sample,
+                )
+            file.swmr_mode = True
+            keeper = open(path, "rb")
+        except BaseException:
+            file.close()
+            with contextlib.suppress(OSError):
+                os.remove(path)
+            raise
+        self._file, self._keeper = file, keeper
+        self.paths.append(path)
+        self._part_started = time.monotonic()
+        self._file_size = os.fstat(keeper.fileno()).st_size
+
+    def _flush(self, *, closing: bool = False) -> None:
+        """Flush the file, or close it (the keeper stays open for the caller): what it holds is safe."""
+        if closing:
+            self._file.close()
+        else:
+            self._file.flush()
+        for instrument in self._instruments:
+            instrument.flushed = instrument.written
+        assert self._keeper is not None
+        self._file_size = os.fstat(self._keeper.fileno()).st_size
+
+    def _file_gone(self) -> bool:
+        """Whether the path no longer names the file being written (removed, or replaced)."""
+        assert self._keeper is not None
+        ours = os.fstat(self._keeper.fileno())
+        try:
+            named = os.stat(self.path)
+        except FileNotFoundError:
+            return True
+        return (named.st_dev, named.st_ino) != (ours.st_dev, ours.st_ino)
+
+    def _split_due(self) -> bool:
+        if self._split_every is not None and time.monotonic() - self._part_started >= self._split_every:
+            return True
+        return self._split_size is not None and self._file_size >= self._split_size
+
+    def _next_part(self) -> None:
+        following = os.path.basename(self._part_path(len(self.paths) + 1))
+        now = time.time()
+        for instrument in self._active():
+            assert instrument.writer is not None
+            instrument.writer.end(f"continued in {following}", now)
+        self._flush(closing=True)
+        assert self._keeper is not None
+        self._keeper.close()
+        self._open_part()
+
+    # -- the writer thread ---------------------------------------------------
+
+    def _write(self) -> None:
+        try:
+            gone = self._record() or self._file_gone()
+            self._finish(FILE_REMOVED if gone else RUN_ENDED)
+            if gone:
+                self._failure = RecordingError(self._restore())
+        except Exception as error:
+            self._abandon(error)
+        finally:
+            if self._keeper is not None:
+                self._keeper.close()
+            self._done.set()
+
+    def _record(self) -> bool:
+        """Write and flush until told to stop or every instrument is lost; True when the
+        path no longer names the file."""
+        last_flush = time.monotonic()
+        while not self._stop.wait(WRITE_INTERVAL):
+            for instrument in self._active():
+                self._take(instrument)
+            if not self._active():
+                return False
+            if time.monotonic() - last_flush >= FLUSH_INTERVAL:
+                self._flush()
+                last_flush = time.monotonic()
+                if self._file_gone():
+                    return True
+                if self._split_due():
+                    self._next_part()
+        return False
+
+    def _take(self, instrument: _Instrument) -> None:
+        """Write what the instrument's acquisition has queued; end it there if it was lost."""
+        chunks: list[Chunk] = []
+        lost: Exception | None = None
+        try:
+            while (chunk := instrument.acquisition.read(timeout=0)) is not None:
+                chunks.append(chunk)
+        except Exception as error:  # raised once every sample before it was read
+            lost = error
+        writer = instrument.writer
+        assert writer is not None
+        if chunks:
+            writer.append(*instrument.rows(chunks, writer.length))
+            instrument.written += sum(len(chunk) for chunk in chunks)
+        if lost is not None:
+            logger.warning(f"{instrument.name}: {lost}; its recording ends here")
+            self._end(instrument, " ".join(str(lost).split()))
+            with contextlib.suppress(Exception):  # the port is gone: nothing to switch off
+                instrument.acquisition.close()
+
+    def _end(self, instrument: _Instrument, reason: str) -> None:
+        assert instrument.writer is not None
+        instrument.writer.end(reason, time.time())
+        instrument.ended = reason
+
+    def _finish(self, reason: str) -> None:
+        """Stop every stream, write what it had queued, say why it ends, close the file."""
+        for instrument in self._active():
+            try:
+                instrument.acquisition.close()
+            except Exception as error:
+                logger.warning(f"{instrument.name}: could not switch the stream off cleanly: {error}")
+            self._take(instrument)
+            if instrument.ended is None:
+                self._end(instrument, reason)
+        self._flush(closing=True)
+
+    def _restore(self) -> str:
+        """Put the removed file back from the keeper, closed as it was closed; what to tell the user."""
+        path, keeper = self.path, self._keeper
+        assert keeper is not None
+        root, suffix = os.path.splitext(path)
+        restored = path if not os.path.lexists(path) else f"{root}.recovered{suffix}"
+        removed = f"{path} was removed while it was being written: the recording stopped"
+        try:
+            with open(restored, "xb") as copy:
+                keeper.seek(0)
+                shutil.copyfileobj(keeper, copy)
+        except OSError as error:
+            return f"{removed}, and its samples could not be saved again ({_reason(error)})"
+        return f"{removed}; its samples up to then were saved again as {restored}"
+
+    def _abandon(self, error: Exception) -> None:
+        """The file failed: stop the streams and give up the file as the last flush left it."""
+        for instrument in self._instruments:
+            with contextlib.suppress(Exception):
+                instrument.acquisition.close()
+        with contextlib.suppress(Exception):
+            self._file.close()
+        written = sum(instrument.flushed for instrument in self._instruments)
+        self._failure = RecordingError(
+            f"Could not write {self.path}: {_reason(error)}. The recording stopped; "
+            f"what was written before stays readable ({written} samples)"
+        )
+        self._failure.__cause__ = error
