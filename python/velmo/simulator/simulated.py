@@ -56,7 +56,7 @@ class SimulatedInstrument:
         self.faults = AnswerFaults()
         self.host_closed = threading.Event()  # set when the host closes the port
         self._master, self.port = ptyline.open_pty()
-        self._watcher = ptyline.host_watcher(self.port)
+        self._watcher = ptyline.host_watcher(self.port, self._master)
         self._wake_read, self._wake_write = os.pipe()
         os.set_blocking(self._wake_read, False)
         self._parser = FrameParser()
