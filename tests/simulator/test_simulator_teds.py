@@ -4,7 +4,7 @@ import pytest
 
 from conftest import frame as command
 from velmo.simulator import ORVALE_ITEM_NUMBER, InstrumentModel, TEDSSensor
-from velmo.simulator.__main__ import parse_arguments
+from velmo.simulator.command import parse_arguments
 
 
 def payload(instrument, frame):
