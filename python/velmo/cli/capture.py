@@ -155,11 +155,12 @@ class _Source:
 def _acquired(
     device: vdc.VelmoDevice, label: str, channel: int, rate: enum.Enum | None
 ) -> Iterator[_Source]:
+    unit = unit_label(device, channel)  # while the instrument still answers commands
     with _rate_put_back(device, rate, channel):
         acquisition = Acquisition(device, channel=channel, rate=rate)
         acquisition.start()
         try:
-            yield _Source(device, label, channel, unit_label(device, channel), acquisition)
+            yield _Source(device, label, channel, unit, acquisition)
         except InstrumentLost as lost:
             if lost.device is not device:
                 acquisition.__exit__(type(lost), lost, lost.__traceback__)
@@ -531,6 +532,8 @@ def stream(
                 capture.take_all()
             for capture in captures:
                 if not capture.samples:
+                    if interrupted:
+                        raise KeyboardInterrupt
                     raise click.ClickException(f"No readings arrived from the {capture.source.label}")
         for capture in captures:
             stats = capture.source.acquisition.stats

@@ -195,7 +195,7 @@ def describe_kinds() -> str:
 
 
 # A '+' that starts the next term, not the sign of an exponent such as 1e+3.
-_TERM_SEPARATOR = re.compile(r"\+(?=\s*[A-Za-z])")
+_TERM_SEPARATOR = re.compile(r"(?<!\d[eE])\+")
 
 
 def _number(kind: str, name: str, text: str, whole: bool) -> float:
