@@ -45,7 +45,7 @@ from .common import (
 )
 
 SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
-SPARK_POINTS = 40
+SPARK_POINTS = 30
 # How often the view and the clock are brought up to date, in seconds.
 POLL_SECONDS = 0.2
 REFRESH_PER_SECOND = 4
