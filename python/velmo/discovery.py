@@ -252,7 +252,7 @@ def _identify(link: Any, settings: ProbeSettings) -> str | None:
                 link.comport,
                 link.baud_rate,
             )
-        if answered and link._cached_item_number is not None:
+        if answered:
             return str(link._cached_model_number)
         failures.clear()
         link.disconnect()
