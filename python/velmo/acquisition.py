@@ -41,7 +41,7 @@ from typing import Any, Callable, Literal, NamedTuple
 
 import velmo_device_communication as vdc
 
-from . import _columns
+from . import _columns, portlock
 from .line import stop_stream
 
 logger = logging.getLogger(__name__)
@@ -499,13 +499,16 @@ class Acquisition:
         return False
 
     def start(self) -> None:
-        """Set the rate (when one was given), switch streaming on and start the reader.
+        """Hold the port, set the rate (when one was given), switch streaming on and start
+        the reader. The port stays held until it is closed.
 
         :raises RuntimeError: If the acquisition was started before
+        :raises VelmoConnectionError: If another program holds the port
         """
         if self._thread is not None or self._closed:
             raise RuntimeError("An acquisition can be started only once")
         device = self._device
+        portlock.hold(device)
         self._guard.install()
         try:
             if self._requested_rate is not None:

@@ -2,22 +2,42 @@
 
 Both probe a port as the module's scanner does: for each candidate rate of the
 requested models, open a link, ask for the model number, and wrap the first
-link that answers in a ``VelmoDevice``. The scanner only picks among the ports
-pyserial enumerates; these take any path (a USB adapter, a simulator's pty).
+link that answers in a ``VelmoDevice``. Unlike the scanner they take any path
+(a USB adapter, a simulator's pty), and they are quick: each rate gets one
+attempt with a short read time-out (``probe_timeout``), since an instrument
+answers within a few milliseconds; once one answers, its link goes back to the
+module's own time-outs and retries. ``thorough=True`` probes with the module's
+time-outs and retries, for adapters that answer slowly.
+
+A probe holds the port exclusively (see ``velmo.portlock``) before it sends a
+byte, finds an instrument that a previous program left streaming and switches
+its stream off, and keeps the records of its expected failures (silence at a
+wrong rate, an empty port) out of the way: the module logs them at DEBUG then.
+Real failures - a port that cannot be opened or vanishes, answers that are not
+answers - are raised by ``open_device`` and reported by ``scan``.
 """
 
 from __future__ import annotations
 
 import contextlib
 import logging
+import math
 import threading
-from collections.abc import Callable, Iterable, Sequence
-from typing import NamedTuple
+import types
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any
 
 import serial.tools.list_ports
 import velmo_device_communication as vdc
 
+from . import portlock
+from ._logs import demoted
+from .line import stop_stream, wait_for_silence
+
 logger = logging.getLogger(__name__)
+
+MODULE_LOGGER = vdc.__name__
 
 # Candidate line rates per model, in the order the module's scanner tries them.
 MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {
@@ -27,6 +47,15 @@ MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {
     "GLS870": (320_000, 115_200),
 }
 MODELS = tuple(MODEL_BAUD_RATES)
+
+# An instrument answers a model query in 2.4-4.4 ms, and a USB adapter may hold
+# the answer back for its latency timer (16 ms by default on FTDI chips): a
+# tenth of a second leaves a wide margin and keeps a silent rate cheap.
+PROBE_TIMEOUT = 0.1
+# Stop commands sent to a line that carries bytes nobody asked for, before the
+# rate is given up: a stream at this rate stops at the first, noise at another
+# rate never does.
+STREAM_STOP_ATTEMPTS = 2
 
 USUAL_CAUSES = (
     "is the instrument powered and plugged in, is the port yours to use "
@@ -66,68 +95,337 @@ def _check_port(port: object) -> str:
     return port
 
 
-class _ProbeOutcome(NamedTuple):
-    device: vdc.VelmoDevice | None
-    opened_at: list[int]  # rates at which the port could be opened
-    connection_error: vdc.VelmoConnectionError | None  # the first failure to open
+def _check_serial_number(serial_number: object) -> int:
+    if not isinstance(serial_number, int) or isinstance(serial_number, bool):
+        raise TypeError(f"a serial number must be an int, not {type(serial_number).__name__}")
+    if serial_number < 0:
+        raise ValueError(f"a serial number is not negative, got {serial_number}")
+    return serial_number
 
 
-def _probe(port: str, baud_rates: Sequence[int], stop: threading.Event | None = None) -> _ProbeOutcome:
-    opened_at: list[int] = []
-    connection_error = None
-    for baud_rate in baud_rates:
-        if stop is not None and stop.is_set():
-            break
-        link = None
+def _serial_number_set(serial_numbers: Iterable[int] | None) -> frozenset[int] | None:
+    if serial_numbers is None:
+        return None
+    if isinstance(serial_numbers, (str, bytes, int)):
+        raise TypeError(f"serial_numbers must be a list of ints, not {type(serial_numbers).__name__}")
+    return frozenset(_check_serial_number(number) for number in serial_numbers)
+
+
+@dataclass(frozen=True)
+class ProbeSettings:
+    """How a port is probed: ``probe_timeout`` per rate, or the module's time-outs when ``thorough``."""
+
+    probe_timeout: float = PROBE_TIMEOUT
+    thorough: bool = False
+
+    def __post_init__(self) -> None:
+        if isinstance(self.probe_timeout, bool) or not isinstance(self.probe_timeout, (int, float)):
+            raise TypeError(f"probe_timeout must be a number of seconds, not {type(self.probe_timeout).__name__}")
+        if not (self.probe_timeout > 0 and math.isfinite(self.probe_timeout)):
+            raise ValueError(f"probe_timeout must be a positive number of seconds, not {self.probe_timeout!r}")
+
+
+@dataclass(frozen=True)
+class PortProbe:
+    """What probing one port found.
+
+    ``device`` is the instrument found (and kept), or None. ``error`` is the
+    real failure that explains why there is none - the port could not be opened
+    or is held by another program, it vanished, or what came back was not an
+    answer - and None when the port was merely silent or held an instrument
+    that the serial-number filter left out; ``serial_number`` is that of the
+    instrument found, when it was read.
+    """
+
+    port: str
+    baud_rates: tuple[int, ...]
+    device: vdc.VelmoDevice | None = None
+    error: Exception | None = None
+    serial_number: int | None = None
+
+    @property
+    def reason(self) -> str:
+        """Why nothing is kept from this port, in one line."""
+        if self.device is not None:
+            return "an instrument was found"
+        if self.error is not None:
+            return " ".join(str(self.error).split()) or type(self.error).__name__
+        if self.serial_number is not None:
+            return f"the instrument there has serial number {self.serial_number}"
+        rates = ", ".join(str(rate) for rate in self.baud_rates)
+        return f"no instrument answered at {rates} baud"
+
+
+class _Unanswered(Exception):
+    """A rate at which bytes came back that answer nothing, or the port failed."""
+
+    def __init__(self, error: Exception, port_failed: bool) -> None:
+        super().__init__(str(error))
+        self.error = error
+        self.port_failed = port_failed
+
+
+def _set_timeout(link: Any, timeout: float) -> None:
+    """The link's read time-out, for the port it opens next and for the one open now."""
+    link.timeout = timeout
+    if link.serial_connection is not None:
+        link.serial_connection.timeout = timeout
+
+
+@contextlib.contextmanager
+def _watched_transactions(link: Any, timeout: float | None) -> Iterator[list[Exception]]:
+    """Within the block, collect the failures of the link's transactions.
+
+    With a ``timeout``, each transaction is also made once with that read
+    time-out instead of under the module's retries; the link's time-out is
+    put back afterwards, on the open port too.
+    """
+    failures: list[Exception] = []
+    retried = type(link).send_convert_return_sequence
+    module_timeout = link.timeout
+    if timeout is None:
+        transaction = types.MethodType(retried, link)
+    else:
+        transaction = types.MethodType(getattr(retried, "__wrapped__", retried), link)
+        _set_timeout(link, timeout)
+
+    def watched(command: Any, arguments: Any = b"") -> Any:
         try:
-            link = vdc._SerialCommunicationInterface(port, baud_rate)
+            return transaction(command, arguments)
+        except vdc.VelmoDeviceError as error:
+            failures.append(error)
+            raise
+
+    # The link calls its transactions through the instance, so this shadows them.
+    setattr(link, "send_convert_return_sequence", watched)
+    try:
+        yield failures
+    finally:
+        delattr(link, "send_convert_return_sequence")
+        if timeout is not None:
+            _set_timeout(link, module_timeout)
+
+
+def _unanswered(failures: list[Exception]) -> _Unanswered | None:
+    """None when the failures are only silence; else what they say about the line."""
+    for error in failures:
+        if not isinstance(error, vdc.VelmoTimeoutError) and isinstance(error.__cause__, OSError):
+            return _Unanswered(error, port_failed=True)
+    for error in failures:
+        if not isinstance(error, vdc.VelmoTimeoutError):
+            return _Unanswered(error, port_failed=False)
+    return None
+
+
+def _identify(link: Any, settings: ProbeSettings) -> str | None:
+    """Connect and return the model that answers, or None for silence.
+
+    Connecting asks for model and item number. A previous program may have left
+    the instrument streaming: then the answers are lost among the packets, or
+    come through between two slow ones. So the stream is switched off on every
+    line that answers, and the instrument asked again if its answers were lost.
+
+    :raises VelmoConnectionError: If the port cannot be opened
+    :raises _Unanswered: If the port failed, or the line carries bytes that neither answer nor stop
+    """
+    timeout = None if settings.thorough else settings.probe_timeout
+    with _watched_transactions(link, timeout) as failures:
+        link.connect()
+        answered = bool(link._cached_model_number)
+        if not answered:
+            unanswered = _unanswered(failures)
+            if unanswered is None:
+                return None
+            if unanswered.port_failed:
+                raise unanswered
+        try:
+            # Bytes that come unasked within a moment are a stream; a slow one may not show
+            # in that moment, so the stream is switched off in any case.
+            streaming = not answered or not wait_for_silence(link, timeout=0)[0]
+            streaming = bool(stop_stream(link, attempts=STREAM_STOP_ATTEMPTS)) or streaming
+        except vdc.VelmoDeviceError as error:
+            raise _Unanswered(error, port_failed=isinstance(error.__cause__, OSError)) from error
+        if streaming:
+            logger.info(
+                "%s at %d baud: the instrument was streaming (left on by a program that ended?); "
+                "switched its stream off",
+                link.comport,
+                link.baud_rate,
+            )
+        if answered:
+            return str(link._cached_model_number)
+        failures.clear()
+        link.disconnect()
+        link.connect()
+        if link._cached_model_number:
+            return str(link._cached_model_number)
+        raise _unanswered(failures) or _Unanswered(vdc.VelmoTimeoutError("no answer after the stream stopped"), False)
+
+
+def _probe_rate(port: str, baud_rate: int, settings: ProbeSettings) -> vdc.VelmoDevice | None:
+    link = vdc._SerialCommunicationInterface(port, baud_rate)
+    try:
+        model = _identify(link, settings)
+        if model is None:
+            logger.debug("%s at %d baud: no response", port, baud_rate)
+            link.disconnect()
+            return None
+        if link._cached_item_number is None:
+            # Answered the model in time but not the item number: ask again at the module's pace.
+            link.disconnect()
             link.connect()
-            opened_at.append(baud_rate)
-            model = link.get_model_number()
-            if not model:
-                logger.debug("%s at %d baud: no response", port, baud_rate)
-                link.disconnect()
+        logger.info("Found %s on %s at %d baud", model, port, baud_rate)
+        return vdc.VelmoDevice(link, _internal_token=vdc._DEVICE_CREATION_TOKEN)
+    except BaseException:
+        with contextlib.suppress(Exception):
+            link.disconnect()
+        raise
+
+
+def probe_port(
+    port: str,
+    baud_rates: Sequence[int],
+    settings: ProbeSettings = ProbeSettings(),
+    stop: threading.Event | None = None,
+) -> PortProbe:
+    """Probe one port at ``baud_rates`` in order; the first instrument that answers is kept.
+
+    Never raises for what it finds on the port: the outcome says it.
+    """
+    rates = tuple(baud_rates)
+    try:
+        claim = portlock.PortClaim(port)
+    except vdc.VelmoConnectionError as error:
+        return PortProbe(port, rates, error=error)
+    connection_error: vdc.VelmoConnectionError | None = None
+    unanswered: _Unanswered | None = None
+    opened = False
+    with claim, demoted(MODULE_LOGGER):
+        for baud_rate in rates:
+            if stop is not None and stop.is_set():
+                break
+            try:
+                device = _probe_rate(port, baud_rate, settings)
+            except vdc.VelmoConnectionError as error:
+                connection_error = connection_error or error
+                logger.debug("%s at %d baud: %s", port, baud_rate, error)
                 continue
-            logger.info("Found %s on %s at %d baud", model, port, baud_rate)
-            device = vdc.VelmoDevice(link, _internal_token=vdc._DEVICE_CREATION_TOKEN)
-            return _ProbeOutcome(device, opened_at, connection_error)
-        except vdc.VelmoConnectionError as error:
-            connection_error = connection_error or error
-            logger.debug("%s at %d baud: %s", port, baud_rate, error)
-        except vdc.VelmoCommunicationError as error:
-            logger.debug("%s at %d baud: communication error - %s", port, baud_rate, error)
-        except Exception as error:
-            logger.warning("Unexpected error probing %s at %d baud: %s", port, baud_rate, error)
-        if link is not None:
-            with contextlib.suppress(Exception):
-                link.disconnect()
-    return _ProbeOutcome(None, opened_at, connection_error)
+            except _Unanswered as failure:
+                opened = True
+                logger.debug("%s at %d baud: %s", port, baud_rate, failure)
+                if failure.port_failed:
+                    return PortProbe(port, rates, error=failure.error)
+                unanswered = unanswered or failure
+                continue
+            except Exception as error:  # answered, then failed while the device was set up
+                return PortProbe(port, rates, error=error)
+            opened = True
+            if device is None:
+                continue
+            try:
+                claim.hand_over(device.communication_interface)
+            except vdc.VelmoConnectionError as error:
+                device.disconnect()
+                return PortProbe(port, rates, error=error)
+            return PortProbe(port, rates, device=device)
+    if unanswered is not None:
+        garbage = vdc.VelmoProtocolError(f"what came back from {port} is not an instrument's answer: {unanswered}")
+        garbage.__cause__ = unanswered.error
+        return PortProbe(port, rates, error=garbage)
+    if not opened and connection_error is not None:
+        return PortProbe(port, rates, error=connection_error)
+    return PortProbe(port, rates)
 
 
-def open_device(port: str, *, models: Iterable[str] | None = None) -> vdc.VelmoDevice:
-    """Open the instrument on ``port``: any path, listed by the system or not.
+def not_found_error(probe: PortProbe) -> vdc.VelmoDeviceError:
+    """The error that says why ``probe`` found no instrument."""
+    if isinstance(probe.error, vdc.VelmoConnectionError):
+        return probe.error
+    tried = ", ".join(str(rate) for rate in probe.baud_rates)
+    if probe.error is not None:
+        error = vdc.VelmoDeviceNotFoundError(f"No VELMO instrument answered on {probe.port}: {probe.reason}")
+        error.__cause__ = probe.error
+        return error
+    return vdc.VelmoDeviceNotFoundError(f"No VELMO instrument answered on {probe.port} at {tried} baud; {USUAL_CAUSES}")
 
-    Tries the candidate rates of ``models`` (all four models when None) as
-    discovery does and returns the connected device of the first rate that
-    answers; close it with ``disconnect()`` or use it in a ``with`` block.
+
+def _found_elsewhere(probes: list[PortProbe]) -> str:
+    found = [f"{probe.serial_number} on {probe.port}" for probe in probes if probe.serial_number is not None]
+    return f"; found {', '.join(found)}" if found else ""
+
+
+def open_device(
+    port: str | None = None,
+    *,
+    models: Iterable[str] | None = None,
+    serial_number: int | None = None,
+    probe_timeout: float = PROBE_TIMEOUT,
+    thorough: bool = False,
+) -> vdc.VelmoDevice:
+    """Open an instrument by port, by serial number, or both.
+
+    With a ``port`` (any path, listed by the system or not), tries the
+    candidate rates of ``models`` (all four models when None) and returns the
+    device of the first rate that answers; with a ``serial_number`` as well,
+    checks that the instrument has it. With only a ``serial_number``, scans
+    every enumerated port and returns the instrument that has it, closing the
+    others. Close the device with ``disconnect()`` or a ``with`` block. The
+    port is held exclusively while the device is open (see ``velmo.portlock``).
 
     :param port: the port's name, such as "/dev/ttyUSB0", "COM3" or a simulator's pty
     :param models: model names whose rates to try, such as ["RPX310"]
+    :param serial_number: the instrument's serial number
+    :param probe_timeout: read time-out of the one attempt per rate, in seconds
+    :param thorough: probe with the module's time-outs and retries instead, for slow adapters
     :return: the connected ``VelmoDevice``
-    :raises TypeError: ``port`` is not a str, or ``models`` is a str or holds a non-string
-    :raises ValueError: ``port`` is empty or a model is unknown
-    :raises VelmoConnectionError: the port could not be opened at any rate
-    :raises VelmoDeviceNotFoundError: the port opened but no instrument answered
+    :raises TypeError: neither ``port`` nor ``serial_number`` given, or an argument of the wrong type
+    :raises ValueError: ``port`` is empty, a model is unknown, or ``probe_timeout`` is not positive
+    :raises VelmoConnectionError: the port could not be opened at any rate, or another program holds it
+    :raises VelmoDeviceNotFoundError: no instrument answered, or none with that serial number
     """
-    _check_port(port)
     baud_rates = baud_rates_for(models)
-    outcome = _probe(port, baud_rates)
-    if outcome.device is not None:
-        return outcome.device
-    if not outcome.opened_at and outcome.connection_error is not None:
-        raise outcome.connection_error
-    tried = ", ".join(str(rate) for rate in baud_rates)
-    raise vdc.VelmoDeviceNotFoundError(f"No VELMO instrument answered on {port} at {tried} baud; {USUAL_CAUSES}")
+    settings = ProbeSettings(probe_timeout, thorough)
+    if serial_number is not None:
+        _check_serial_number(serial_number)
+    if port is None:
+        if serial_number is None:
+            raise TypeError("open_device needs a port, a serial_number, or both")
+        return _open_by_serial_number(serial_number, baud_rates, settings)
+    probe = probe_port(_check_port(port), baud_rates, settings)
+    device = probe.device
+    if device is None:
+        raise not_found_error(probe)
+    if serial_number is not None:
+        try:
+            actual = device.get_instrument_serial_number()
+        except BaseException:
+            device.disconnect()
+            raise
+        if actual != serial_number:
+            device.disconnect()
+            raise vdc.VelmoDeviceNotFoundError(
+                f"The instrument on {port} has serial number {actual}, not {serial_number}"
+            )
+    return device
+
+
+def _open_by_serial_number(serial_number: int, baud_rates: list[int], settings: ProbeSettings) -> vdc.VelmoDevice:
+    probes = probe_ports(enumerated_ports(), baud_rates, settings, serial_numbers=frozenset((serial_number,)))
+    matching = [probe for probe in probes if probe.device is not None]
+    if len(matching) == 1 and matching[0].device is not None:
+        return matching[0].device
+    for probe in matching:
+        if probe.device is not None:
+            probe.device.disconnect()
+    if matching:
+        ports = ", ".join(probe.port for probe in matching)
+        raise vdc.VelmoDeviceNotFoundError(
+            f"{len(matching)} instruments have serial number {serial_number}, on {ports}; give the port as well"
+        )
+    tried = ", ".join(probe.port for probe in probes) or "none"
+    raise vdc.VelmoDeviceNotFoundError(
+        f"No instrument with serial number {serial_number} on the ports {tried}{_found_elsewhere(probes)}"
+    )
 
 
 def enumerated_ports() -> list[str]:
@@ -135,34 +433,48 @@ def enumerated_ports() -> list[str]:
     return [record.device for record in serial.tools.list_ports.comports()]
 
 
-def scan(
-    ports: Iterable[str] | None = None,
-    *,
-    models: Iterable[str] | None = None,
-    on_port_done: Callable[[str, vdc.VelmoDevice | None], None] | None = None,
-) -> list[vdc.VelmoDevice]:
-    """Probe ``ports`` (every enumerated port when None) in parallel, one thread per port.
+def _keep_if_wanted(probe: PortProbe, serial_numbers: frozenset[int] | None) -> PortProbe:
+    """The probe with its device's serial number read, and the device closed when it is not wanted."""
+    device = probe.device
+    if device is None or serial_numbers is None:
+        return probe
+    try:
+        serial_number = device.get_instrument_serial_number()
+    except vdc.VelmoDeviceError as error:
+        device.disconnect()
+        return PortProbe(probe.port, probe.baud_rates, error=error)
+    if serial_number in serial_numbers:
+        return PortProbe(probe.port, probe.baud_rates, device, serial_number=serial_number)
+    device.disconnect()
+    return PortProbe(probe.port, probe.baud_rates, serial_number=serial_number)
 
-    Each thread has its own link, so a scan costs as long as its slowest port
-    rather than the sum of all. Returns the devices found, in port order;
-    ``on_port_done(port, device_or_None)`` is called from the worker threads.
-    A KeyboardInterrupt stops the workers after their current probe and
-    closes whatever they had found.
+
+def probe_ports(
+    ports: Iterable[str],
+    baud_rates: Sequence[int],
+    settings: ProbeSettings = ProbeSettings(),
+    *,
+    serial_numbers: frozenset[int] | None = None,
+    on_port_done: Callable[[str, vdc.VelmoDevice | None], None] | None = None,
+) -> list[PortProbe]:
+    """Probe ``ports`` in parallel, one thread per port; one ``PortProbe`` per port, in port order.
+
+    With ``serial_numbers``, only the instruments that have one of them are
+    kept; the others are closed. ``on_port_done(port, device_or_None)`` is
+    called from the worker threads. A KeyboardInterrupt stops the workers
+    after their current probe and closes whatever they had found.
     """
-    baud_rates = baud_rates_for(models)
-    port_names = enumerated_ports() if ports is None else [_check_port(port) for port in ports]
-    port_names = list(dict.fromkeys(port_names))
-    found: dict[str, vdc.VelmoDevice] = {}
+    port_names = list(dict.fromkeys(_check_port(port) for port in ports))
+    probes: dict[str, PortProbe] = {}
     lock = threading.Lock()
     stop = threading.Event()
 
     def worker(port: str) -> None:
-        device = _probe(port, baud_rates, stop).device
+        probe = _keep_if_wanted(probe_port(port, baud_rates, settings, stop), serial_numbers)
         with lock:
-            if device is not None:
-                found[port] = device
+            probes[port] = probe
         if on_port_done is not None:
-            on_port_done(port, device)
+            on_port_done(port, probe.device)
 
     threads = [threading.Thread(target=worker, args=(port,), name=f"velmo-scan {port}") for port in port_names]
     for thread in threads:
@@ -174,7 +486,54 @@ def scan(
         stop.set()
         for thread in threads:
             thread.join()
-        for device in found.values():
-            device.disconnect()
+        for probe in probes.values():
+            if probe.device is not None:
+                probe.device.disconnect()
         raise
-    return [found[port] for port in port_names if port in found]
+    return [probes[port] for port in port_names]
+
+
+def scan(
+    ports: Iterable[str] | None = None,
+    *,
+    models: Iterable[str] | None = None,
+    serial_numbers: Iterable[int] | None = None,
+    probe_timeout: float = PROBE_TIMEOUT,
+    thorough: bool = False,
+    on_port_done: Callable[[str, vdc.VelmoDevice | None], None] | None = None,
+) -> list[vdc.VelmoDevice]:
+    """Probe ``ports`` (every enumerated port when None) in parallel, one thread per port.
+
+    Each thread has its own link, so a scan costs as long as its slowest port
+    rather than the sum of all. Returns the devices found, in port order, each
+    holding its port exclusively; with ``serial_numbers``, only the instruments
+    that have one of them (the others are closed). A port that could not be
+    probed (no permission, held by another program, vanished, answering
+    garbage) is logged at WARNING on this module's logger; a silent one only at
+    DEBUG. ``on_port_done(port, device_or_None)`` is called from the worker
+    threads. A KeyboardInterrupt stops the workers after their current probe
+    and closes whatever they had found.
+    """
+    baud_rates = baud_rates_for(models)
+    settings = ProbeSettings(probe_timeout, thorough)
+    wanted = _serial_number_set(serial_numbers)
+    port_names = enumerated_ports() if ports is None else list(ports)
+    probes = probe_ports(port_names, baud_rates, settings, serial_numbers=wanted, on_port_done=on_port_done)
+    for probe in probes:
+        if probe.error is not None:
+            logger.warning("No instrument on %s: %s", probe.port, probe.reason)
+    return [probe.device for probe in probes if probe.device is not None]
+
+
+def has_channel(device: vdc.VelmoDevice, channel: int, timeout: float = PROBE_TIMEOUT) -> bool:
+    """Whether the instrument answers for ``channel``: an instrument ignores a channel it lacks.
+
+    Asks once for the channel's selected profile, with a short read time-out.
+    """
+    link = device.communication_interface
+    with demoted(MODULE_LOGGER), _watched_transactions(link, timeout):
+        try:
+            link.get_device_channel_selected_profile(channel)
+        except vdc.VelmoTimeoutError:
+            return False
+    return True

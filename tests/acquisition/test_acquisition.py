@@ -198,3 +198,19 @@ def test_chunk_views_as_numpy_without_a_copy():
     chunk.counts[0] = 9
     assert (loads.dtype, counts.dtype) == (numpy.float64, numpy.uint32)
     assert loads.tolist() == [1.5, -2.5] and counts.tolist() == [9, 2**32 - 1]
+
+
+def test_the_acquisition_holds_the_port_of_a_device_the_module_found():
+    serial = pytest.importorskip("serial")
+    with SimulatedInstrument("HDA640") as sim:
+        device = connect(sim)  # the module's scanner takes no lock
+        other = serial.Serial(sim.port, sim.baud_rate, exclusive=True)
+        with pytest.raises(vdc.VelmoConnectionError, match="is in use by another program"):
+            Acquisition(device, rate="SPS_100").start()
+        assert not sim.instrument.streaming
+        other.close()
+        with Acquisition(device, rate="SPS_100"):
+            with pytest.raises(serial.SerialException, match="exclusively lock"):
+                serial.Serial(sim.port, sim.baud_rate, exclusive=True)
+        device.disconnect()
+        serial.Serial(sim.port, sim.baud_rate, exclusive=True).close()  # the lock went with the port

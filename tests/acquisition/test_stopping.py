@@ -54,12 +54,13 @@ def test_an_instrument_that_ignores_the_stop_is_reported_and_the_port_stays_usab
     with SimulatedInstrument("HDA640") as simulator, velmo.open_device(simulator.port, models=["HDA640"]) as device:
         acquisition = Acquisition(device, rate="SPS_100")
         acquisition.start()
+        sent_before = len(simulator.frames_received)
         simulator.instrument.ignores_stream_off = True
         with pytest.raises(vdc.VelmoCommunicationError, match="still streaming after 3 stop commands"):
             acquisition.close()
         commands = device.communication_interface.commands
         stop = bytes(commands.get_command_byte_array(commands.Set_Streaming_State_Command, bytearray([0])))
-        assert simulator.frames_received.count(stop) == 3
+        assert simulator.frames_received[sent_before:].count(stop) == 3
         simulator.instrument.ignores_stream_off = False
         line.stop_stream(device.communication_interface)
         assert not simulator.instrument.streaming and device.get_model_number() == "HDA640"

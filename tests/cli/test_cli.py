@@ -1,9 +1,12 @@
-"""The velmo command through click's runner, against simulated instruments."""
+"""The velmo command through click's runner (and as a process where pipes and signals matter),
+against simulated instruments, grouped by command."""
 
 import csv
 import logging
 import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
@@ -12,10 +15,12 @@ pytest.importorskip("rich")
 
 from click.testing import CliRunner  # noqa: E402
 
-from velmo.cli import main  # noqa: E402
+from support.fake_serial import SerialException  # noqa: E402
+from velmo.cli import capture, main  # noqa: E402
 from velmo.simulator import SimulatedInstrument  # noqa: E402
 
 MISSING_PORT = "/dev/velmo-no-such-port"
+STEADY = ("--signal", "constant:100")
 
 
 def run(*arguments):
@@ -27,20 +32,104 @@ def table_rows(text):
     return [[cell.strip() for cell in line.strip("│ ").split("│")] for line in text.splitlines() if "│" in line]
 
 
+def errors(result):
+    return [line for line in result.stderr.splitlines() if line.startswith("Error:")]
+
+
 @pytest.fixture
 def hda():
     with SimulatedInstrument("HDA640") as simulator:
         yield simulator
 
 
-def test_scan_lists_the_simulated_instrument():
-    result = run("scan", "--simulate")
+def interrupt_once_streaming(monkeypatch, simulator, packets=20):
+    """Ctrl-C while a live command waits for data, once some has come."""
+
+    def until(_seconds):
+        deadline = time.monotonic() + 60
+        while len(simulator.streamed_counts) < packets and time.monotonic() < deadline:
+            time.sleep(0.01)
+        yield 0.1
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(capture, "_until", until)
+
+
+# -- scan ---------------------------------------------------------------------
+
+
+def test_scan_lists_the_simulated_instruments_quietly():
+    result = run("scan", "--simulate", "--simulate", "rpx310")
     assert result.exit_code == 0, result.output
-    [row] = [row for row in table_rows(result.stdout) if row[0].startswith("/dev/")]
-    assert row[1:5] == ["2000000", "HDA640", "SIM-HDA640", "20240001"]
-    assert row[6:] == ["N", "100 SPS"]
-    # The probes' expected failures and the module's records stay out of the way.
-    assert "velmo_device_communication" not in result.stderr
+    rows = [row for row in table_rows(result.stdout) if row[0].startswith("/dev/")]
+    assert [row[1:5] for row in rows] == [
+        ["2000000", "HDA640", "SIM-HDA640", "20240001"],
+        ["320000", "RPX310", "SIM-RPX310", "20240002"],
+    ]
+    assert rows[0][6:] == ["N", "100 SPS"]
+    assert "velmo_device_communication" not in result.stderr and "WARNING" not in result.stderr
+
+
+def test_scan_keeps_the_serial_numbers_asked_for():
+    result = run("scan", "--simulate", "--simulate", "GLS870", "--serial", 20240002)
+    assert result.exit_code == 0, result.output
+    assert [row[2] for row in table_rows(result.stdout) if row[0].startswith("/dev/")] == ["GLS870"]
+
+
+@pytest.fixture
+def forbidden_port(fake_serial):
+    fake_serial.add_port("COM9").fail("open", SerialException("[Errno 13] Permission denied: 'COM9'"))
+    return "COM9"
+
+
+@pytest.mark.parametrize(
+    "arguments, cause",
+    [
+        (("--port", MISSING_PORT), f"{MISSING_PORT}: Could not open serial port {MISSING_PORT}"),
+        (("--port", "COM9"), "COM9: Could not open serial port COM9 at 2000000 baud: [Errno 13] Permission denied"),
+        (("--simulate", "--serial", 5), "No instrument with serial number 5 found: "),
+    ],
+)
+def test_scan_finding_nothing_says_why(forbidden_port, arguments, cause):
+    result = run("scan", *arguments)
+    assert result.exit_code == 1
+    [error] = errors(result)
+    assert cause in error
+    assert "velmo scan" not in error
+
+
+# -- read ---------------------------------------------------------------------
+
+
+def test_read_prints_loads_with_their_unit(hda):
+    hda.instrument.set_signal(2, hda.instrument.live_count(0) + 25 * 1024)
+    result = run("read", "--port", hda.port, "--channel", 2, "--count", 3, "--interval", 0)
+    assert result.exit_code == 0, result.output
+    lines = result.stdout.splitlines()
+    assert len(lines) == 3
+    assert all(line.split()[-2:] == ["125.0000", "N"] for line in lines)
+
+
+def test_read_among_several_says_which_it_took_and_how_to_choose():
+    result = run("read", "--simulate", "--simulate", "RPX310", "--count", 1, *STEADY)
+    assert result.exit_code == 0, result.output
+    assert "2 instruments found: HDA640 20240001 on /dev/" in result.stderr
+    assert ", RPX310 20240002 on /dev/" in result.stderr
+    assert "; using the HDA640 20240001 on /dev/" in result.stderr
+    assert "(choose with --serial N or --port PATH)" in result.stderr
+
+
+def test_read_chooses_by_serial_number():
+    result = run("read", "--simulate", "--simulate", "RPX310", "--serial", 20240002, "--count", 1, *STEADY)
+    assert result.exit_code == 0, result.output
+    assert "instruments found" not in result.stderr
+    assert "RPX310 on /dev/" in result.stderr and result.stdout.split()[-2:] == ["100.0000", "N"]
+
+
+def test_read_refuses_a_channel_the_instrument_lacks():
+    result = run("read", "--simulate", "--channel", 200)
+    assert result.exit_code == 2
+    assert "has no channel 200" in result.stderr
 
 
 def test_verbose_shows_the_module_records(hda):
@@ -54,30 +143,20 @@ def test_verbose_shows_the_module_records(hda):
     assert f"INFO velmo_device_communication: Successfully connected to {hda.port}" in verbose.stderr
 
 
-def test_read_prints_loads_with_their_unit(hda):
-    hda.instrument.set_signal(2, hda.instrument.live_count(0) + 25 * 1024)
-    result = run("read", "--port", hda.port, "--channel", 2, "--count", 3, "--interval", 0)
-    assert result.exit_code == 0, result.output
-    lines = result.stdout.splitlines()
-    assert len(lines) == 3
-    assert all(line.split()[-2:] == ["125.0000", "N"] for line in lines)
-
-
 @pytest.mark.parametrize(
     "arguments, message",
     [
         (("read", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
         (("info", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
-        (("stream", "--simulate", "--rate", "SPS_3"), "Error: 'SPS_3' is not a sampling rate of the HDA640; allowed:"),
         (("teds", "--simulate", "RPX310"), "Error: TEDS is not supported on RPX310"),
     ],
 )
 def test_failures_end_in_one_line_with_what_to_do(arguments, message):
     result = run(*arguments)
     assert result.exit_code == 1
-    errors = [line for line in result.stderr.splitlines() if line.startswith("Error:")]
-    assert len(errors) == 1 and errors[0].startswith(message)
-    assert errors[0].endswith(")")  # the hint in parentheses
+    [error] = errors(result)
+    assert error.startswith(message)
+    assert error.endswith(")")  # the hint in parentheses
     assert "Traceback" not in result.output
 
 
@@ -87,49 +166,152 @@ def test_debug_shows_the_traceback():
     assert "Traceback" in result.stderr and "VelmoConnectionError" in result.stderr
 
 
+@pytest.mark.parametrize(
+    "arguments",
+    [("read", "--count", 100_000, "--interval", 0), ("stream", "--seconds", 60, "--csv", "-")],
+    ids=["read", "stream"],
+)
+def test_a_closed_pipe_ends_the_command_quietly(arguments):
+    command = [sys.executable, "-m", "velmo", *map(str, arguments), "--simulate", *STEADY]
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as process:
+        lines = [process.stdout.readline() for _ in range(2)]
+        process.stdout.close()  # as `| head -2` does
+        status = process.wait(timeout=60)
+        stderr = process.stderr.read()
+    assert all(lines)
+    assert status == 141
+    assert "Error" not in stderr and "Traceback" not in stderr and "Exception" not in stderr
+
+
+# -- monitor ------------------------------------------------------------------
+
+
+def test_monitor_shows_one_row_per_instrument():
+    result = run("monitor", "--simulate", "--simulate", "RPX310", "--all", "--seconds", 1, *STEADY)
+    assert result.exit_code == 0, result.output
+    rows = [row for row in table_rows(result.stdout) if row[0].startswith(("HDA640", "RPX310"))]
+    assert [row[0].split()[:2] for row in rows] == [["HDA640", "20240001"], ["RPX310", "20240002"]]
+    assert all(row[1] == "100.0000 N" and row[2] == "100.0000 / 100.0000 / 100.0000" for row in rows)
+    assert all(50 <= float(row[3]) <= 150 for row in rows)
+
+
+def test_monitor_interrupted_shows_its_last_view_and_exits_130(monkeypatch, hda):
+    interrupt_once_streaming(monkeypatch, hda)
+    result = run("monitor", "--port", hda.port)
+    assert result.exit_code == 130
+    assert any(row[0].startswith("HDA640 20240001") for row in table_rows(result.stdout))
+    assert not hda.instrument.streaming
+
+
+# -- stream -------------------------------------------------------------------
+
+
+def read_capture(path):
+    with path.open(newline="") as stream:
+        comment = stream.readline()
+        return comment, list(csv.reader(stream))
+
+
 def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
     csv_path, plot_path = tmp_path / "capture.csv", tmp_path / "capture.png"
     rate_before = hda.instrument.profile_of_channel(0).rate_code
     result = run("stream", "--port", hda.port, "--rate", "1200", "--seconds", 1, "--csv", csv_path, "--plot", plot_path)
     assert result.exit_code == 0, result.output
-    with csv_path.open(newline="") as stream:
-        rows = list(csv.reader(stream))
+    comment, rows = read_capture(csv_path)
+    assert comment.startswith(f"# HDA640 20240001 on {hda.port}, channel 0, 1200 SPS; time_s counts from the start")
     assert rows[0] == ["time_s", "count", "load"]
     samples = rows[1:]
-    # Every sample written, in order, at the requested rate, with its calibrated load.
+    # Every sample written, in order, at exact times from its place in the stream, with its calibrated load.
     assert [int(count) for _, count, _ in samples] == hda.streamed_counts[: len(samples)]
     assert len(samples) > 600
-    assert float(samples[1][0]) == pytest.approx(1 / 1200, abs=1e-9)
+    assert [time_s for time_s, _, _ in samples] == [f"{index / 1200:.9f}" for index in range(len(samples))]
     assert {float(load) for _, _, load in samples} == {100.0}
-    assert f"{len(samples)} readings" in result.stdout
-    assert "invalid packets: 0, dropped samples: 0" in result.stdout
+    assert result.stdout == ""  # the summary is for the user, on stderr
+    assert f"{len(samples)} readings in " in result.stderr
+    assert "invalid packets: 0, dropped samples: 0" in result.stderr
     assert plot_path.read_bytes().startswith(b"\x89PNG") and plot_path.stat().st_size > 5000
     assert not hda.instrument.streaming
     assert hda.instrument.profile_of_channel(0).rate_code == rate_before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["capture.csv", "capture.png"]
 
 
-def test_interrupted_stream_still_restores_the_instrument(hda, monkeypatch):
-    from rich.progress import Progress
+def test_stream_to_stdout_keeps_the_data_apart_from_the_summary(hda):
+    result = run("stream", "--port", hda.port, "--seconds", 0.5, "--csv", "-")
+    assert result.exit_code == 0, result.output
+    comment, header, *rows = result.stdout.splitlines()
+    assert comment.startswith("# HDA640") and header == "time_s,count,load"
+    assert rows and all(row.count(",") == 2 for row in rows)
+    assert "readings in" in result.stderr
 
-    def interrupt(*args, **kwargs):
-        raise KeyboardInterrupt
 
-    monkeypatch.setattr(Progress, "update", interrupt)
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (("--rate", "7"), "7 is not a sampling rate of the HDA640 20240001 on "),
+        (("--rate", "38400"), "it supports 2.5, 5, 10, 16.6, 20, 50, 60, 100, 400, 1200, 2400, 4800, 7200, 14000, 19200 SPS"),
+        (("--seconds", "0"), "Invalid value for '--seconds'"),
+        (("--plot", "no-such-folder/capture.png"), "no-such-folder does not exist"),
+    ],
+)
+def test_stream_refuses_bad_requests_before_writing_anything(hda, tmp_path, monkeypatch, arguments, message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "capture.csv").write_text("an older capture\n")
+    result = run("stream", "--port", hda.port, "--csv", "capture.csv", *arguments)
+    assert result.exit_code == 2
+    assert message in result.stderr
+    assert "SPS_38400" not in result.stderr
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["capture.csv"]
+    assert (tmp_path / "capture.csv").read_text() == "an older capture\n"
+    assert not hda.frames_received or not hda.instrument.streaming
+
+
+def test_stream_several_instruments_writes_one_file_each(tmp_path):
+    result = run(
+        "stream", "--simulate", "--simulate", "TMV520", "--all", "--seconds", 0.5, "--csv", tmp_path / "run.csv", *STEADY
+    )
+    assert result.exit_code == 0, result.output
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["run-20240001.csv", "run-20240002.csv"]
+    for name, model in (("run-20240001.csv", "HDA640"), ("run-20240002.csv", "TMV520")):
+        comment, rows = read_capture(tmp_path / name)
+        assert comment.startswith(f"# {model} ") and len(rows) > 10
+
+
+def unplug_once_streaming(simulator, packets=50):
+    def unplug():
+        deadline = time.monotonic() + 60
+        while len(simulator.streamed_counts) < packets and time.monotonic() < deadline:
+            time.sleep(0.01)
+        simulator.unplug()
+
+    thread = threading.Thread(target=unplug)
+    thread.start()
+    return thread
+
+
+def test_stream_losing_the_instrument_says_so_once_and_keeps_that_error(hda, tmp_path):
+    unplugging = unplug_once_streaming(hda)
+    result = run("stream", "--port", hda.port, "--rate", "1200", "--seconds", 60, "--csv", tmp_path / "lost.csv")
+    unplugging.join()
+    assert result.exit_code == 1
+    [error] = errors(result)
+    assert error.startswith(f"Error: The HDA640 20240001 on {hda.port} stopped answering while streaming (")
+    assert error.endswith("check its cable and power, then retry")
+    assert "WARNING" not in result.stderr and "Unexpected" not in result.stderr
+    assert "Nothing written to" in result.stderr and list(tmp_path.iterdir()) == []
+
+
+def test_interrupted_stream_keeps_what_arrived_restores_the_instrument_and_exits_130(hda, monkeypatch, tmp_path):
+    interrupt_once_streaming(monkeypatch, hda)
     rate_before = hda.instrument.profile_of_channel(0).rate_code
-    result = run("stream", "--port", hda.port, "--model", "HDA640", "--rate", "2400", "--seconds", 5)
-    assert result.exit_code == 1 and "Aborted" in result.stderr
-    assert "Traceback" not in result.output
+    result = run("stream", "--port", hda.port, "--rate", "2400", "--seconds", 5, "--csv", tmp_path / "part.csv")
+    assert result.exit_code == 130
+    assert "Traceback" not in result.output and "Aborted" not in result.output
+    assert len(read_capture(tmp_path / "part.csv")[1]) > 1
     assert not hda.instrument.streaming
     assert hda.instrument.profile_of_channel(0).rate_code == rate_before
 
 
-def test_monitor_shows_the_summary():
-    result = run("monitor", "--simulate", "--seconds", 1)
-    assert result.exit_code == 0, result.output
-    rows = {row[0]: row[1] for row in table_rows(result.stdout) if len(row) == 2}
-    assert rows["Load"] == "100.0000 N"
-    assert rows["Min / max / mean"] == "100.0000 / 100.0000 / 100.0000 N"
-    assert 50 <= float(rows["Readings per second"]) <= 150
+# -- info, teds, ports -----------------------------------------------------------
 
 
 def test_info_shows_versions_and_the_calibration_table():
@@ -162,39 +344,62 @@ def test_page_checksum_is_the_byte_sum_of_the_page(image, holds):
     assert page_checksums_hold(image) == holds
 
 
-def test_ports_lists_the_simulator():
-    result = run("ports", "--simulate", "GLS870")
+@pytest.mark.parametrize("arguments", [(), ("--serial", 20240002)])
+def test_ports_lists_the_simulators(arguments):
+    result = run("ports", "--simulate", "GLS870", "--simulate", "HDA640", *arguments)
     assert result.exit_code == 0, result.output
-    assert any(row[1:] == ["Simulated VELMO GLS870", "PTY"] for row in table_rows(result.stdout))
+    listed = [row[1] for row in table_rows(result.stdout) if row[1:] in (["Simulated VELMO GLS870", "PTY"],
+                                                                         ["Simulated VELMO HDA640", "PTY"])]
+    assert listed == (["Simulated VELMO HDA640"] if arguments else ["Simulated VELMO GLS870", "Simulated VELMO HDA640"])
+
+
+# -- simulate -----------------------------------------------------------------
 
 
 def test_simulate_prints_the_port_and_how_to_reach_it():
-    result = run("simulate", "--model", "RPX310", "--seconds", 0.2)
+    result = run("simulate", "--model", "rpx310", "--seconds", 0.2, "--signal", "sine:amplitude=50+noise:sigma=0.5")
     assert result.exit_code == 0, result.output
     port = result.stdout.strip()
     assert port.startswith("/dev/")
-    assert f"velmo read --port {port}" in result.stderr
+    assert f"velmo read --port {port} --model RPX310" in result.stderr
+    assert "sine(center=0, amplitude=50, frequency=1) + noise(sigma=0.5, seed=0)" in result.stderr
 
 
-@pytest.mark.parametrize("module, usage", [("velmo", "Usage: velmo "), ("velmo.simulator", "usage: python -m velmo.simulator ")])
-def test_module_entry_points(module, usage):
-    result = subprocess.run([sys.executable, "-m", module, "--help"], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith(usage)
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (("--signal", "square:1"), "unknown signal kind 'square'; the kinds, with their defaults: constant:value=0;"),
+        (("--model", "XYZ"), "invalid choice: 'XYZ'"),
+    ],
+)
+def test_simulate_refuses_what_it_cannot_serve(capsys, arguments, message):
+    from velmo.simulator.command import main as simulator_main
+
+    with pytest.raises(SystemExit) as exited:
+        simulator_main(list(arguments))
+    assert exited.value.code == 2 and message in capsys.readouterr().err
 
 
-def test_simulator_command_documents_every_option_with_its_default(capsys):
-    from velmo.simulator.__main__ import main as simulator_main
+def option_names(help_text):
+    return sorted(word.rstrip(",") for word in help_text.split() if word.startswith("--"))
 
-    with pytest.raises(SystemExit):
-        simulator_main(["--help"])
-    text = capsys.readouterr().out
-    assert text.startswith("usage: velmo-simulator ")
-    options: list[str] = []
-    for line in text.split("options:")[1].splitlines():
-        if line.startswith("  -"):
-            options.append(line)
-        elif options:
-            options[-1] += line
-    documented = [option.split()[0] for option in options if "(default: " in option or "default: " in option]
-    assert documented == ["--model", "--item-number", "--baud-rate", "--firmware", "--sensor", "--auto-teds"]
+
+def test_every_simulator_command_line_takes_the_same_options():
+    texts = [
+        subprocess.run([sys.executable, "-m", module, *command, "--help"], capture_output=True, text=True, timeout=60)
+        for module, command in (("velmo", ["simulate"]), ("velmo.simulator", []))
+    ]
+    assert [text.returncode for text in texts] == [0, 0]
+    assert texts[0].stdout.startswith("usage: velmo simulate ")
+    assert texts[1].stdout.startswith("usage: python -m velmo.simulator ")
+    usage = [text.stdout.split("options:")[1] for text in texts]
+    assert option_names(usage[0]) == option_names(usage[1])
+    for option in ("--model", "--item-number", "--serial-number", "--firmware", "--sensor", "--auto-teds",
+                   "--signal", "--seconds"):
+        assert option in option_names(usage[0])
+    assert "default: cycle:peak=500" in " ".join(usage[0].split())
+
+
+def test_the_velmo_command_runs_as_a_module():
+    result = subprocess.run([sys.executable, "-m", "velmo", "--help"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0 and result.stdout.startswith("Usage: velmo ")

@@ -31,8 +31,8 @@ def run(*arguments):
 def recorded(tmp_path_factory):
     """Two simulated instruments recorded through velmo record, with metadata of the user's."""
     path = tmp_path_factory.mktemp("record") / "run.h5"
-    result = run("record", path, "--simulate", "--simulate", "RPX310", "--rate", "100", "--seconds", 1,
-                 "--meta", "operator=ana", "--meta", "bench=B 2=left")
+    result = run("record", path, "--simulate", "--simulate", "RPX310", "--signal", "constant:100", "--rate", "100",
+                 "--seconds", 1, "--meta", "operator=ana", "--meta", "bench=B 2=left")
     assert result.exit_code == 0, result.output
     return path, result
 
@@ -41,7 +41,7 @@ def test_record_writes_every_named_instrument_and_the_users_metadata(recorded):
     path, result = recorded
     recording = load(path)
     assert recording.closed and (recording.metadata["operator"], recording.metadata["bench"]) == ("ana", "B 2=left")
-    assert list(recording.instruments) == ["HDA640_20240001", "RPX310_20240001"]
+    assert list(recording.instruments) == ["HDA640_20240001", "RPX310_20240002"]
     for instrument in recording.instruments.values():
         assert instrument.metadata["sampling_rate"] == 100 and len(instrument.counts) > 20
         assert instrument.end_reason == RUN_ENDED

@@ -202,17 +202,28 @@ def test_visible_to_discovery_lists_simulators_after_real_ports():
         assert comport_devices() == real
 
 
-@pytest.mark.parametrize("stop_signal", [signal.SIGTERM, signal.SIGINT])
-def test_command_line_simulator_serves_a_port(stop_signal):
+def test_a_host_holding_the_port_twice_is_there_until_its_last_close(sim):
+    lock = os.open(sim.port, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)  # as velmo's port lock does
+    port = open_port(sim)
+    os.close(lock)
+    assert query(port, MODEL_QUERY, 15)
+    assert sim.host_connected and not sim.host_closed.is_set()
+    port.close()
+    assert sim.host_closed.wait(1)
+    assert (sim.host_opens, sim.hangups) == (1, 1)
+
+
+@pytest.mark.parametrize("stop_signal, status", [(signal.SIGTERM, 0), (signal.SIGINT, 130)])
+def test_command_line_simulator_serves_a_port(stop_signal, status):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(__file__).parents[2] / "python"), *sys.path]))
-    command_line = [sys.executable, "-m", "velmo.simulator", "--model", "RPX310"]
+    command_line = [sys.executable, "-m", "velmo.simulator", "--model", "rpx310"]
     with subprocess.Popen(command_line, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env) as process:
         try:
             device = process.stdout.readline().strip()
             with serial.Serial(port=device, baudrate=320_000, timeout=1) as port:
                 assert query(port, MODEL_QUERY, 15)[4:10] == b"RPX310"
             process.send_signal(stop_signal)
-            assert process.wait(timeout=5) == 0
+            assert process.wait(timeout=5) == status
             assert "Traceback" not in process.stderr.read()
         finally:
             process.kill()

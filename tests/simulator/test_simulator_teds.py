@@ -4,7 +4,7 @@ import pytest
 
 from conftest import frame as command
 from velmo.simulator import ORVALE_ITEM_NUMBER, InstrumentModel, TEDSSensor
-from velmo.simulator.__main__ import parse_arguments
+from velmo.simulator.command import parse_arguments
 
 
 def payload(instrument, frame):
@@ -74,6 +74,7 @@ def test_firmware_knows_one_auto_teds_pair(firmware, known, unknown):
         (["--sensor", "--auto-teds", "--firmware", "4.3.1"], ORVALE_ITEM_NUMBER, (4, 3, 1), True, True),
         (["--sensor", "--item-number", "X1"], "X1", (4, 3, 2), True, False),
         (["--model", "RPX310", "--sensor"], None, (4, 3, 2), True, False),
+        (["--model", "hda640", "--sensor"], ORVALE_ITEM_NUMBER, (4, 3, 2), True, False),
     ],
 )
 def test_command_line_options(argv, item_number, firmware, sensor, auto_teds):

@@ -1,14 +1,25 @@
-"""The live commands, on ``velmo.acquisition``: monitor and stream."""
+"""The live commands, on ``velmo.acquisition``: monitor and stream.
+
+Both take several instruments (repeated --port or --serial, or --all), each with
+its own ``Acquisition``. Ctrl-C ends the capture as its time would, keeps what
+arrived, and then exits with status 130.
+"""
 
 from __future__ import annotations
 
 import array
 import contextlib
 import csv
+import datetime
+import enum
 import math
+import os
+import sys
+import tempfile
 import time
 from collections import deque
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass, field
 from typing import IO, Any
 
 import click
@@ -16,13 +27,25 @@ import velmo_device_communication as vdc
 from rich.live import Live
 from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
+from rich.text import Text
 
-from ..acquisition import Acquisition
-from .common import console, logging_options, note, open_target, target_options, unit_label
+from ..acquisition import Acquisition, rate_enumeration, samples_per_second
+from .common import (
+    Target,
+    check_channel,
+    console,
+    describe,
+    instrument_options,
+    instruments,
+    logging_options,
+    note,
+    serial_text,
+    unit_label,
+)
 
 SPARK_BLOCKS = "▁▂▃▄▅▆▇█"
-SPARK_POINTS = 60
-# How long one wait for data may last, so the view and the clock stay current.
+SPARK_POINTS = 30
+# How often the view and the clock are brought up to date, in seconds.
 POLL_SECONDS = 0.2
 REFRESH_PER_SECOND = 4
 
@@ -35,7 +58,33 @@ def rate_name(text: str) -> str:
     return text.replace(".", "_")
 
 
-def sparkline(values: list[float]) -> str:
+def supported_rates(device: vdc.VelmoDevice) -> list[enum.Enum]:
+    """The sampling rates this instrument accepts.
+
+    38 400 SPS exists only on the HDA640 Zeph Orvale, the one variant with TEDS.
+    """
+    rates = list(rate_enumeration(device.get_model_number()))
+    if device.get_model_number() == "HDA640" and not device.supports_teds():
+        rates = [rate for rate in rates if rate.name != "SPS_38400"]
+    return rates
+
+
+def capture_rate(device: vdc.VelmoDevice, requested: str | None) -> enum.Enum | None:
+    """The member of the instrument's rates that --rate names; a usage error listing them for anything else."""
+    if requested is None:
+        return None
+    rates = supported_rates(device)
+    for rate in rates:
+        if rate.name == rate_name(requested):
+            return rate
+    allowed = ", ".join(f"{samples_per_second(rate):g}" for rate in rates)
+    raise click.BadParameter(
+        f"{requested} is not a sampling rate of the {describe(device)}; it supports {allowed} SPS",
+        param_hint="--rate",
+    )
+
+
+def sparkline(values: Sequence[float]) -> str:
     if not values:
         return ""
     low, high = min(values), max(values)
@@ -45,35 +94,71 @@ def sparkline(values: list[float]) -> str:
     return "".join(SPARK_BLOCKS[round((value - low) * scale)] for value in values)
 
 
-@contextlib.contextmanager
-def _rate_put_back(device: vdc.VelmoDevice, rate: str | None, channel: int) -> Iterator[None]:
-    """Leave the instrument at the rate it had when a capture asked for another one."""
-    if rate is None:
-        yield
-        return
-    previous = device.get_sampling_rate(channel)
-    try:
-        yield
-    finally:
-        device.set_sampling_rate_value(previous, channel)
+class InstrumentLost(click.ClickException):
+    """An instrument stopped answering in the middle of a capture."""
+
+    def __init__(self, label: str, error: BaseException) -> None:
+        cause = error.__cause__ or error
+        super().__init__(
+            f"The {label} stopped answering while streaming ({' '.join(str(cause).split())}): "
+            "check its cable and power, then retry"
+        )
+
+
+@dataclass
+class _Source:
+    """One instrument of a capture and its acquisition."""
+
+    device: vdc.VelmoDevice
+    label: str
+    channel: int
+    unit: str
+    acquisition: Acquisition
+
+    def take(self) -> Any:
+        """What arrived since the last take, or None."""
+        try:
+            return self.acquisition.read(timeout=0)
+        except vdc.VelmoConnectionError as error:
+            raise InstrumentLost(self.label, error) from error
 
 
 @contextlib.contextmanager
-def _acquisition(device: vdc.VelmoDevice, channel: int, rate: str | None) -> Iterator[Acquisition]:
-    with _rate_put_back(device, rate, channel), Acquisition(device, channel=channel, rate=rate) as acquisition:
-        yield acquisition
+def _acquired(
+    device: vdc.VelmoDevice, label: str, channel: int, rate: enum.Enum | None
+) -> Iterator[_Source]:
+    """The instrument streaming; the acquisition puts back a rate it set, and after the
+    instrument was lost only tries to switch it off."""
+    unit = unit_label(device, channel)  # while the instrument still answers commands
+    with Acquisition(device, channel=channel, rate=rate) as acquisition:
+        yield _Source(device, label, channel, unit, acquisition)
 
 
+def _until(seconds: float | None) -> Iterator[float]:
+    """Waits of at most POLL_SECONDS until ``seconds`` have passed (None: until Ctrl-C); yields the time elapsed.
+
+    Ctrl-C ends the waits like the deadline; the caller re-raises it once its work is saved.
+    """
+    began = time.monotonic()
+    deadline = math.inf if seconds is None else seconds
+    while (elapsed := time.monotonic() - began) < deadline:
+        time.sleep(min(POLL_SECONDS, deadline - elapsed))
+        yield time.monotonic() - began
+
+
+# -- monitor -----------------------------------------------------------------
+
+
+@dataclass
 class _Summary:
     """Running statistics of the loads seen so far."""
 
-    def __init__(self) -> None:
-        self.count = 0
-        self.total = 0.0
-        self.low = math.inf
-        self.high = -math.inf
-        self.last = math.nan
-        self.recent: deque[float] = deque(maxlen=SPARK_POINTS)
+    count: int = 0
+    total: float = 0.0
+    low: float = math.inf
+    high: float = -math.inf
+    last: float = math.nan
+    recent: deque[float] = field(default_factory=lambda: deque(maxlen=SPARK_POINTS))
 
     def add(self, loads: Any) -> None:
         if not len(loads):
@@ -90,81 +175,196 @@ class _Summary:
         return self.total / self.count if self.count else math.nan
 
 
-def _monitor_view(title: str, unit: str, summary: _Summary, stats: Any) -> Table:
-    table = Table(title=title, title_justify="left", show_header=False)
-    table.add_column(no_wrap=True)
-    table.add_column(no_wrap=True)
-    if summary.count:
-        table.add_row("Load", f"{summary.last:.4f} {unit}")
-        table.add_row("Min / max / mean", f"{summary.low:.4f} / {summary.high:.4f} / {summary.mean:.4f} {unit}")
-    else:
-        table.add_row("Load", "waiting for the first readings")
-    table.add_row("Readings per second", f"{stats.rate:.0f}")
-    table.add_row("Readings / invalid / dropped", f"{stats.received} / {stats.invalid} / {stats.dropped}")
-    table.add_row("Trend", sparkline(list(summary.recent)))
+def _monitor_view(channel: int, sources: Sequence[_Source], summaries: Sequence[_Summary]) -> Table:
+    table = Table(title=f"Channel {channel}", title_justify="left")
+    for column in ("Instrument", "Load", "Min / max / mean", "Readings/s", "Readings / invalid / dropped", "Trend"):
+        table.add_column(column, no_wrap=True)
+    for source, summary in zip(sources, summaries):
+        stats = source.acquisition.stats
+        if summary.count:
+            load = f"{summary.last:.4f} {source.unit}"
+            spread = f"{summary.low:.4f} / {summary.high:.4f} / {summary.mean:.4f}"
+        else:
+            load, spread = "waiting for the first readings", ""
+        counts = f"{stats.received} / {stats.invalid} / {stats.dropped}"
+        table.add_row(
+            *(Text(cell) for cell in (source.label, load, spread, f"{stats.rate:.0f}", counts, sparkline(summary.recent)))
+        )
     return table
 
 
 @click.command()
-@target_options
+@instrument_options(several=True)
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to watch.")
 @click.option(
-    "--seconds", type=click.FloatRange(min=0), default=None, help="Stop after this long [default: at Ctrl-C]."
+    "--seconds",
+    type=click.FloatRange(min=0, min_open=True),
+    default=None,
+    help="Stop after this long [default: at Ctrl-C].",
 )
 @logging_options
-def monitor(port: str | None, simulate: str | None, channel: int, seconds: float | None) -> None:
-    """A live view of the load: current value, min/max/mean, readings per second, trend."""
+def monitor(target: Target, channel: int, seconds: float | None) -> None:
+    """A live view of the load, one row per instrument: current value, min/max/mean, readings per second, trend."""
     out = console()
-    with open_target(port, simulate) as device:
-        unit = unit_label(device, channel)
-        title = f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}"
-        summary = _Summary()
-        with _acquisition(device, channel, None) as acquisition:
-            deadline = math.inf if seconds is None else time.monotonic() + seconds
-            view = _monitor_view(title, unit, summary, acquisition.stats)
-            with Live(view, console=out, refresh_per_second=REFRESH_PER_SECOND) as live:
-                with contextlib.suppress(KeyboardInterrupt):
-                    while time.monotonic() < deadline:
-                        chunk = acquisition.read(timeout=min(POLL_SECONDS, max(0.0, deadline - time.monotonic())))
-                        if chunk is not None:
+    interrupted = False
+    with instruments(target, several=True) as devices, contextlib.ExitStack() as stack:
+        for device in devices:
+            check_channel(device, channel)
+        sources = [stack.enter_context(_acquired(device, describe(device), channel, None)) for device in devices]
+        summaries = [_Summary() for _ in sources]
+        with Live(_monitor_view(channel, sources, summaries), console=out, refresh_per_second=REFRESH_PER_SECOND) as live:
+            try:
+                for _ in _until(seconds):
+                    for source, summary in zip(sources, summaries):
+                        while (chunk := source.take()) is not None:
                             summary.add(chunk.loads)
-                        live.update(_monitor_view(title, unit, summary, acquisition.stats))
-            if not out.is_terminal:
-                out.line()  # a file or pipe gets the last view without a closing newline
+                    live.update(_monitor_view(channel, sources, summaries))
+            except KeyboardInterrupt:
+                interrupted = True
+            finally:
+                if not out.is_terminal:
+                    live.update(_monitor_view(channel, sources, summaries))
+        if not out.is_terminal:
+            out.line()  # a file or pipe gets the last view without a closing newline
+    if interrupted:
+        raise KeyboardInterrupt
+
+
+# -- stream ------------------------------------------------------------------
+
+
+def _umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _writes_in_place(path: str) -> bool:
+    """A path that is not a regular file, such as /dev/stdout or a named pipe: written as it is."""
+    return os.path.exists(path) and not os.path.isfile(path)
+
+
+def check_output_path(path: str, option: str) -> None:
+    """Refuse, before anything starts, a path the capture could not write at its end."""
+    if path == "-" and option == "--csv":
+        return
+    if os.path.isdir(path):
+        raise click.BadParameter(f"{path} is a folder; give a file name", param_hint=option)
+    if _writes_in_place(path):
+        if not os.access(path, os.W_OK):
+            raise click.BadParameter(f"cannot write to {path}", param_hint=option)
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise click.BadParameter(f"the folder {folder} does not exist", param_hint=option)
+    if not os.access(folder, os.W_OK):
+        raise click.BadParameter(f"cannot write in the folder {folder}", param_hint=option)
+
+
+def per_instrument(path: str, labels: Sequence[str]) -> list[str]:
+    """One file name per instrument: ``path`` itself for one, else ``path``'s stem with each label."""
+    if len(labels) == 1:
+        return [path]
+    stem, suffix = os.path.splitext(path)
+    names = [f"{stem}-{label}{suffix}" for label in labels]
+    if len(set(names)) < len(names):
+        names = [f"{stem}-{label}-{index}{suffix}" for index, label in enumerate(labels, start=1)]
+    return names
+
+
+class _CsvFile:
+    """Rows of one instrument: time from the start, count, load.
+
+    The rows go to a temporary file beside ``path`` that takes its name only
+    when the capture succeeded, so a failed capture leaves no file, and an
+    older file of that name is kept. '-' is stdout; a path that is not a
+    regular file (/dev/stdout, a pipe) is written as it is.
+    """
+
+    COLUMNS = ("time_s", "count", "load")
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._temporary: str | None = None
+        self._stream: IO[str]
+        if path == "-":
+            self._stream = sys.stdout
+        elif _writes_in_place(path):
+            self._stream = open(path, "w", newline="", encoding="utf-8")
+        else:
+            fd, self._temporary = tempfile.mkstemp(
+                dir=os.path.dirname(os.path.abspath(path)), prefix=f".{os.path.basename(path)}.", suffix=".part"
+            )
+            os.chmod(self._temporary, 0o666 & ~_umask())
+            self._stream = os.fdopen(fd, "w", newline="", encoding="utf-8")
+        self._writer = csv.writer(self._stream, lineterminator="\n")
+        self._header_written = False
+
+    def write(self, source: _Source, first_index: int, counts: Any, loads: Any) -> None:
+        acquisition = source.acquisition
+        assert acquisition.rate is not None  # started
+        sps = samples_per_second(acquisition.rate)
+        if not self._header_written:
+            started = datetime.datetime.fromtimestamp(acquisition.started_at, datetime.timezone.utc)
+            self._stream.write(
+                f"# {source.label}, channel {source.channel}, {sps:g} SPS; time_s counts from the start "
+                f"of streaming at {started.isoformat()} ({acquisition.started_at:.6f} s since the epoch)\n"
+            )
+            self._writer.writerow(self.COLUMNS)
+            self._header_written = True
+        # Times from the sample's place in the stream, not from clock readings.
+        self._writer.writerows(
+            (f"{(first_index + offset) / sps:.9f}", count, repr(load))
+            for offset, (count, load) in enumerate(zip(counts, loads))
+        )
+        if self._temporary is None:  # a reader at the other end sees rows as they come
+            self._stream.flush()
+
+    def commit(self) -> None:
+        if self.path == "-":
+            self._stream.flush()
+            return
+        self._stream.close()
+        if self._temporary is not None:
+            os.replace(self._temporary, self.path)
+            self._temporary = None
+
+    def discard(self) -> None:
+        if self.path == "-":
+            return
+        with contextlib.suppress(OSError):
+            self._stream.close()
+        if self._temporary is not None:
+            os.unlink(self._temporary)
+            self._temporary = None
+            note(f"Nothing written to {self.path}")
 
 
 class _Capture:
-    """Where the samples of a capture go: counted, and written or kept as asked.
+    """Where one instrument's samples go: counted, written to its CSV, kept for its plot."""
 
-    CSV rows are time (seconds from the first sample), count and load, written
-    as chunks arrive; the plot needs every sample, so only it keeps them.
-    """
-
-    def __init__(self, csv_stream: IO[str] | None, keep: bool) -> None:
-        self.writer = None if csv_stream is None else csv.writer(csv_stream)
-        if self.writer is not None:
-            self.writer.writerow(["time_s", "count", "load"])
+    def __init__(self, source: _Source, csv_file: _CsvFile | None, keep: bool) -> None:
+        self.source = source
+        self.csv_file = csv_file
         self.keep = keep
         self.times: array.array[float] = array.array("d")
         self.loads: array.array[float] = array.array("d")
         self.samples = 0
-        self.start: float | None = None
 
     def add(self, chunk: Any) -> None:
         if not len(chunk.loads):
             return
-        if self.start is None:
-            self.start = chunk.t0
-        t0 = chunk.t0 - self.start
         self.samples += len(chunk.loads)
-        if self.writer is not None:
-            self.writer.writerows(
-                (f"{t0 + index * chunk.interval:.9f}", count, repr(load))
-                for index, (count, load) in enumerate(zip(chunk.counts, chunk.loads))
-            )
+        if self.csv_file is not None:
+            self.csv_file.write(self.source, chunk.index, chunk.counts, chunk.loads)
         if self.keep:
-            self.times.extend(t0 + index * chunk.interval for index in range(len(chunk.loads)))
+            interval = self.source.acquisition.interval
+            self.times.extend((chunk.index + offset) * interval for offset in range(len(chunk.loads)))
             self.loads.extend(chunk.loads)
+
+    def take_all(self) -> None:
+        while (chunk := self.source.take()) is not None:
+            self.add(chunk)
 
 
 def _plotting() -> Any:
@@ -179,12 +379,12 @@ def _plotting() -> Any:
     return pyplot
 
 
-def _write_plot(pyplot: Any, path: str, capture: _Capture, unit: str, title: str) -> None:
+def _write_plot(pyplot: Any, path: str, capture: _Capture, title: str) -> None:
     figure, axes = pyplot.subplots(figsize=(10, 4))
     try:
         axes.plot(capture.times, capture.loads, linewidth=0.8)
-        axes.set_xlabel("time (s)")
-        axes.set_ylabel(f"load ({unit})")
+        axes.set_xlabel("time from the start of streaming (s)")
+        axes.set_ylabel(f"load ({capture.source.unit})")
         axes.set_title(title)
         axes.grid(True, alpha=0.3)
         figure.tight_layout()
@@ -193,8 +393,29 @@ def _write_plot(pyplot: Any, path: str, capture: _Capture, unit: str, title: str
         pyplot.close(figure)
 
 
+@contextlib.contextmanager
+def _csv_files(path: str | None, labels: Sequence[str]) -> Iterator[list[_CsvFile | None]]:
+    """The CSV files of a capture, created up front; kept only if the block ends without an error."""
+    if path is None:
+        yield [None] * len(labels)
+        return
+    if path == "-" and len(labels) > 1:
+        raise click.BadParameter("stdout takes one instrument's rows: give a file name", param_hint="--csv")
+    files: list[_CsvFile] = []
+    try:
+        for name in per_instrument(path, labels):
+            files.append(_CsvFile(name))
+        yield list(files)
+    except BaseException:
+        for csv_file in files:
+            csv_file.discard()
+        raise
+    for csv_file in files:
+        csv_file.commit()
+
+
 @click.command()
-@target_options
+@instrument_options(several=True)
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to stream.")
 @click.option(
     "--rate",
@@ -203,56 +424,87 @@ def _write_plot(pyplot: Any, path: str, capture: _Capture, unit: str, title: str
     metavar="NAME",
     help="Sampling rate for the capture, such as 1200 or SPS_1200; the previous rate is put back afterwards.",
 )
-@click.option("--seconds", type=click.FloatRange(min=0), default=5.0, show_default=True, help="Length of the capture.")
-@click.option("--csv", "csv_path", type=click.Path(dir_okay=False, writable=True), help="Write time, count, load.")
-@click.option("--plot", "plot_path", type=click.Path(dir_okay=False, writable=True), help="Write a PNG of load over time.")
+@click.option(
+    "--seconds",
+    type=click.FloatRange(min=0, min_open=True),
+    default=5.0,
+    show_default=True,
+    help="Length of the capture.",
+)
+@click.option(
+    "--csv",
+    "csv_path",
+    metavar="FILE",
+    help="Write time, count, load ('-': stdout); with several instruments one file each, FILE's name with "
+    "the instrument's serial number.",
+)
+@click.option(
+    "--plot", "plot_path", metavar="FILE.png", help="Write a PNG of load over time (one per instrument, named as --csv)."
+)
 @logging_options
 def stream(
-    port: str | None,
-    simulate: str | None,
-    channel: int,
-    rate: str | None,
-    seconds: float,
-    csv_path: str | None,
-    plot_path: str | None,
+    target: Target, channel: int, rate: str | None, seconds: float, csv_path: str | None, plot_path: str | None
 ) -> None:
-    """Capture the measurement stream for a while; streaming is switched off again afterwards."""
+    """Capture the measurement stream for a while; streaming is switched off again afterwards.
+
+    The summary goes to stderr, so --csv - can be piped. Ctrl-C ends the
+    capture early and keeps what arrived.
+    """
     if plot_path is not None and not plot_path.lower().endswith(".png"):
         raise click.BadParameter("the plot is written as PNG: give a name ending in .png", param_hint="--plot")
-    requested_rate = None if rate is None else rate_name(rate)
+    for path, option in ((csv_path, "--csv"), (plot_path, "--plot")):
+        if path is not None:
+            check_output_path(path, option)
     pyplot = None if plot_path is None else _plotting()
-    out = console()
-    with contextlib.ExitStack() as stack:
-        device = stack.enter_context(open_target(port, simulate))
-        unit = unit_label(device, channel)
-        title = f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}"
-        csv_stream = None if csv_path is None else stack.enter_context(open(csv_path, "w", newline="", encoding="utf-8"))
-        capture = _Capture(csv_stream, keep=plot_path is not None)
-        progress = Progress(
-            TextColumn("Streaming"),
-            BarColumn(),
-            TextColumn("{task.fields[readings]} readings"),
-            TimeRemainingColumn(),
-            console=console(stderr=True),
-        )
-        with _acquisition(device, channel, requested_rate) as acquisition, progress:
-            began = time.monotonic()
-            task = progress.add_task("stream", total=seconds, readings=0)
-            while (elapsed := time.monotonic() - began) < seconds:
-                chunk = acquisition.read(timeout=min(POLL_SECONDS, seconds - elapsed))
-                if chunk is not None:
-                    capture.add(chunk)
-                progress.update(task, completed=min(seconds, elapsed), readings=capture.samples)
-            progress.update(task, completed=seconds, readings=capture.samples)
-        duration = time.monotonic() - began
-        # What arrived before streaming stopped is still queued: keep it too.
-        while (chunk := acquisition.read(timeout=0)) is not None:
-            capture.add(chunk)
-        stats = acquisition.stats
-    out.print(f"{capture.samples} readings in {duration:.2f} s: {stats.rate:.1f} readings/s")
-    out.print(f"invalid packets: {stats.invalid}, dropped samples: {stats.dropped}")
-    if csv_path is not None:
-        note(f"Wrote {csv_path}")
-    if pyplot is not None and plot_path is not None:
-        _write_plot(pyplot, plot_path, capture, unit, title)
-        note(f"Wrote {plot_path}")
+    interrupted = False
+    with instruments(target, several=True) as devices:
+        labels = [describe(device) for device in devices]
+        for device in devices:
+            check_channel(device, channel)
+        rates = [capture_rate(device, rate) for device in devices]
+        serials = [serial_text(device) for device in devices]
+        with _csv_files(csv_path, serials) as csv_files, contextlib.ExitStack() as streaming:
+            progress = streaming.enter_context(
+                Progress(
+                    TextColumn("{task.description}"),
+                    BarColumn(),
+                    TextColumn("{task.fields[readings]} readings"),
+                    TimeRemainingColumn(),
+                    console=console(stderr=True),
+                )
+            )
+            captures = [
+                _Capture(streaming.enter_context(_acquired(device, label, channel, chosen)), csv_file, pyplot is not None)
+                for device, label, chosen, csv_file in zip(devices, labels, rates, csv_files)
+            ]
+            tasks = [progress.add_task(capture.source.label, total=seconds, readings=0) for capture in captures]
+            elapsed = 0.0
+            try:
+                for elapsed in _until(seconds):
+                    for capture, task in zip(captures, tasks):
+                        capture.take_all()
+                        progress.update(task, completed=min(seconds, elapsed), readings=capture.samples)
+            except KeyboardInterrupt:
+                interrupted = True
+            streaming.close()  # streaming off; what arrived before that is still queued
+            for capture in captures:
+                capture.take_all()
+            for capture in captures:
+                if not capture.samples:
+                    if interrupted:
+                        raise KeyboardInterrupt
+                    raise click.ClickException(f"No readings arrived from the {capture.source.label}")
+        for capture in captures:
+            stats = capture.source.acquisition.stats
+            note(
+                f"{capture.source.label}: {capture.samples} readings in {elapsed:.2f} s ({stats.rate:.1f} readings/s); "
+                f"invalid packets: {stats.invalid}, dropped samples: {stats.dropped}"
+            )
+            if capture.csv_file is not None and capture.csv_file.path != "-":
+                note(f"Wrote {capture.csv_file.path}")
+        if pyplot is not None and plot_path is not None:
+            for capture, name in zip(captures, per_instrument(plot_path, serials)):
+                _write_plot(pyplot, name, capture, f"{capture.source.label}, channel {channel}")
+                note(f"Wrote {name}")
+    if interrupted:
+        raise KeyboardInterrupt

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import contextlib
 import platform
-import threading
 import time
 from typing import Any
 
@@ -21,17 +20,18 @@ from rich.text import Text
 from .. import __version__, discovery
 from . import capture, recording
 from .common import (
+    NothingFound,
+    Target,
     VelmoGroup,
+    check_channel,
     console,
+    instrument_options,
+    instruments,
     logging_options,
     note,
-    open_target,
+    probe,
     rate_label,
-    scan_ports,
-    simulate_option,
-    simulated_instrument,
-    port_options,
-    target_options,
+    start_simulators,
     unit_label,
 )
 
@@ -56,8 +56,10 @@ def _table(title: str | None, *columns: str) -> Table:
 def main() -> None:
     """Find, read and stream VELMO measuring instruments (HDA640, RPX310, TMV520, GLS870).
 
-    Every command but 'simulate' takes --port PATH to use the instrument on that
-    port, or --simulate [MODEL] to try it against a simulated instrument.
+    Every command but 'simulate' takes --port PATH or --serial N to choose the
+    instrument, or --simulate [MODEL] to try it against a simulated instrument.
+    Exit status: 0 done, 1 error, 2 usage error, 130 interrupted (Ctrl-C),
+    141 the reader of the output went away.
     """
 
 
@@ -84,14 +86,20 @@ def _ports_table(only: list[str] | None = None) -> Table:
 
 
 @main.command()
-@port_options
+@instrument_options()
 @logging_options
-def ports(port: str | None, simulate: str | None) -> None:
-    """List the serial ports the system enumerates, with description and hardware id."""
+def ports(target: Target) -> None:
+    """List the serial ports the system enumerates, with description and hardware id.
+
+    With --serial, only the port of the instrument with that serial number.
+    """
     with contextlib.ExitStack() as stack:
-        if simulate is not None:
-            stack.enter_context(simulated_instrument(simulate))
-        console().print(_ports_table([port] if port else None))
+        if target.serials:
+            devices = stack.enter_context(instruments(target))
+            console().print(_ports_table([device.communication_interface.comport for device in devices]))
+            return
+        start_simulators(target, stack)
+        console().print(_ports_table(list(target.ports) or None))
 
 
 # -- scan --------------------------------------------------------------------
@@ -124,36 +132,29 @@ SCAN_COLUMNS = ("Port", "Baud", "Model", "Item number", "Serial", "Firmware", "U
 
 
 @main.command()
-@click.option(
-    "--model",
-    "models",
-    multiple=True,
-    type=click.Choice(discovery.MODELS, case_sensitive=False),
-    help="Try only the rates of this model (repeatable).",
-)
-@click.option("--port", "ports", multiple=True, metavar="PATH", help="Probe this port (repeatable); default: all.")
-@simulate_option
+@instrument_options(several=True)
 @logging_options
-def scan(models: tuple[str, ...], ports: tuple[str, ...], simulate: str | None) -> None:
+def scan(target: Target) -> None:
     """Find instruments, probing all ports in parallel, and list them.
 
-    A port where nothing answers costs about 19 s (three rates, each with
-    three time-outs, twice); ports are probed at the same time, so the scan
-    takes as long as the slowest port.
+    Each rate is tried once with a short time-out, so a port where nothing
+    answers costs about a third of a second (--thorough: about 10 s); ports
+    are probed at the same time, so the scan takes as long as the slowest port.
     """
     out = console()
     with contextlib.ExitStack() as stack:
-        port_names = list(ports)
-        if simulate is not None:
-            port_names.append(stack.enter_context(simulated_instrument(simulate)).port)
-        devices = scan_ports(port_names or None, list(models) or None)
-        for device in devices:
-            stack.enter_context(device)
+        simulated_ports = start_simulators(target, stack)
+        candidates = list(target.ports) or simulated_ports or discovery.enumerated_ports()
+        probes = probe(target, candidates, target.serials)
+        devices = [stack.enter_context(result.device) for result in probes if result.device is not None]
         if not devices:
-            raise vdc.VelmoDeviceNotFoundError(
-                f"No VELMO instrument found on {', '.join(port_names or discovery.enumerated_ports())}; "
-                + discovery.USUAL_CAUSES
+            looked_for = "No VELMO instrument" if not target.serials else "No instrument with serial number " + ", ".join(
+                str(number) for number in target.serials
             )
+            raise NothingFound(f"{looked_for} found", probes)
+        for result in probes:
+            if result.error is not None:
+                note(f"{result.port}: {result.reason}")
         table = _table(f"{len(devices)} instrument(s)", *SCAN_COLUMNS)
         for device in devices:
             table.add_row(*_cells(*_identity_row(device)))
@@ -194,20 +195,15 @@ def _teds_state(device: vdc.VelmoDevice) -> str:
 
 
 @main.command()
-@target_options
+@instrument_options()
 @logging_options
-def info(port: str | None, simulate: str | None) -> None:
+def info(target: Target) -> None:
     """Versions, serial ports, and one instrument's identity, calibration and TEDS state."""
     out = console()
     with contextlib.ExitStack() as stack:
-        models = None
-        if simulate is not None:
-            simulator = stack.enter_context(simulated_instrument(simulate))
-            if port is None:
-                port, models = simulator.port, [simulate]
         out.print(_versions_table())
+        [device] = stack.enter_context(instruments(target))
         out.print(_ports_table())
-        device = stack.enter_context(open_target(port, None, models=models))
         row = _identity_row(device)
         identity = _table("Instrument", "Property", "Value")
         for name, value in zip(SCAN_COLUMNS, row):
@@ -223,16 +219,17 @@ def info(port: str | None, simulate: str | None) -> None:
 
 
 @main.command()
-@target_options
+@instrument_options()
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to read.")
 @click.option("--count", type=click.IntRange(min=1), default=5, show_default=True, help="Number of readings.")
 @click.option(
     "--interval", type=click.FloatRange(min=0), default=0.2, show_default=True, help="Seconds between readings."
 )
 @logging_options
-def read(port: str | None, simulate: str | None, channel: int, count: int, interval: float) -> None:
+def read(target: Target, channel: int, count: int, interval: float) -> None:
     """Print calibrated loads with their unit, one reading per line."""
-    with open_target(port, simulate) as device:
+    with instruments(target) as [device]:
+        check_channel(device, channel)
         unit = unit_label(device, channel)
         note(f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}")
         start = time.monotonic()
@@ -276,23 +273,20 @@ def _read_teds_record(device: vdc.VelmoDevice) -> Any:
         device.post_teds_operations()
 
 
-def _simulated_sensor_options() -> dict[str, Any]:
-    """A TEDS-capable HDA640 with the simulator's default sensor attached and AutoTEDS on."""
-    from ..simulator import ORVALE_ITEM_NUMBER, TEDSSensor
-
-    return {"item_number": ORVALE_ITEM_NUMBER, "sensor": TEDSSensor(), "auto_teds": True, "auto_teds_v1": True}
+def _with_sensor(model: str) -> dict[str, Any]:
+    """A simulated HDA640 is the TEDS-capable variant, with a sensor attached and AutoTEDS on."""
+    return {"sensor": True, "auto_teds": True} if model == "HDA640" else {}
 
 
 @main.command()
-@target_options
+@instrument_options()
 @logging_options
-def teds(port: str | None, simulate: str | None) -> None:
+def teds(target: Target) -> None:
     """Show the attached sensor's TEDS record, AutoTEDS state and page checksums.
 
     With --simulate, a simulated HDA640 is the TEDS-capable variant with a sensor.
     """
-    options = _simulated_sensor_options() if simulate == "HDA640" else {}
-    with open_target(port, simulate, **options) as device:
+    with instruments(target, simulator_options=_with_sensor) as [device]:
         if not device.supports_teds():
             raise vdc.VelmoTEDSNotSupportedError(f"TEDS is not supported on {device.get_model_number()}")
         auto = device.get_auto_teds()
@@ -323,51 +317,15 @@ def teds(port: str | None, simulate: str | None) -> None:
 # -- simulate ----------------------------------------------------------------
 
 
-def _firmware(_ctx: click.Context, _param: click.Parameter, value: str) -> tuple[int, int, int]:
-    parts = value.split(".")
-    if len(parts) != 3 or not all(part.isdigit() for part in parts):
-        raise click.BadParameter("give three numbers such as 4.3.2")
-    major, minor, patch = (int(part) for part in parts)
-    return major, minor, patch
+@main.command(
+    context_settings={"ignore_unknown_options": True, "allow_extra_args": True, "help_option_names": []},
+)
+@click.argument("arguments", nargs=-1, type=click.UNPROCESSED)
+def simulate(arguments: tuple[str, ...]) -> None:
+    """Serve a simulated instrument on a pseudo-terminal until Ctrl-C (options: velmo simulate --help).
 
+    The same command as velmo-simulator and python -m velmo.simulator.
+    """
+    from ..simulator.command import main as serve
 
-@main.command()
-@click.option(
-    "--model",
-    type=click.Choice(discovery.MODELS, case_sensitive=False),
-    default="HDA640",
-    show_default=True,
-    help="Model of the simulated instrument.",
-)
-@click.option(
-    "--firmware", default="4.3.2", show_default=True, callback=_firmware, help="Firmware version major.minor.patch."
-)
-@click.option("--sensor", is_flag=True, help="Attach a TEDS sensor (makes an HDA640 the TEDS-capable variant).")
-@click.option(
-    "--seconds", type=click.FloatRange(min=0), default=None, help="Serve this long, then stop [default: until Ctrl-C]."
-)
-@click.option(
-    "--replay",
-    type=click.Path(exists=True, dir_okay=False),
-    help="Replay a recording (velmo record): its counts at its rate, one instrument per recorded one.",
-)
-@logging_options
-def simulate(model: str, firmware: tuple[int, int, int], sensor: bool, seconds: float | None, replay: str | None) -> None:
-    """Serve a simulated instrument on a pseudo-terminal and print how to reach it."""
-    if replay is not None:
-        return recording.serve_replay(replay, seconds)
-    options = _simulated_sensor_options() if sensor else {}
-    if sensor and model.upper() != "HDA640":
-        raise click.BadParameter("only an HDA640 carries a TEDS sensor", param_hint="--sensor")
-    from ..simulator import SimulatedInstrument
-
-    with SimulatedInstrument(model.upper(), firmware=firmware, **options) as simulator:
-        click.echo(simulator.port)
-        note(f"Serving a simulated {simulator.instrument.model} at {simulator.baud_rate} baud. Reach it with:")
-        note(f"  velmo read --port {simulator.port} --model {simulator.instrument.model}")
-        note("Ctrl-C to stop.")
-        stop = threading.Event()
-        try:
-            stop.wait(seconds)
-        except KeyboardInterrupt:
-            pass
+    raise click.exceptions.Exit(serve(list(arguments), prog="velmo simulate"))

@@ -1,12 +1,15 @@
-"""What every ``velmo`` command shares: output, logging, errors, and finding its instrument."""
+"""What every ``velmo`` command shares: output, logging, errors and exit statuses, and
+choosing the instruments it works with."""
 
 from __future__ import annotations
 
 import contextlib
+import functools
 import logging
+import os
 import sys
 import traceback
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeVar
 
@@ -15,11 +18,16 @@ import velmo_device_communication as vdc
 from rich.console import Console
 
 from .. import acquisition, discovery
+from ..simulator.signals import Signal, SignalError, parse_signal
 
 MODULE_LOGGER = "velmo_device_communication"
 PACKAGE_LOGGER = "velmo"
 # Wide enough that no table of ours wraps when the output is a file or a pipe.
 NON_TERMINAL_WIDTH = 200
+# Exit statuses besides 0 (done) and 1 (error): interrupted (Ctrl-C), and the
+# reader of our output went away (128 + SIGPIPE, as Unix tools end then).
+EXIT_INTERRUPTED = 130
+EXIT_BROKEN_PIPE = 141
 
 # What to do next, by the kind of failure; the most specific class first.
 NEXT_STEPS: tuple[tuple[type[BaseException], str], ...] = (
@@ -58,7 +66,6 @@ def note(text: str) -> None:
 @dataclass
 class Settings:
     verbosity: int = 0  # 0: quiet, 1: -v, 2: --debug
-    model: str | None = None  # --model: the only model whose rates are tried
 
     @property
     def debug(self) -> bool:
@@ -79,8 +86,7 @@ class _LoggingState:
             self.handler = logging.StreamHandler(sys.stderr)
             self.handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
             logging.getLogger().addHandler(self.handler)
-        # Quiet by default: a scan's expected probe failures are logged as
-        # errors by the module, and real failures reach the user as exceptions.
+        # Quiet by default: real failures reach the user as the command's error.
         module_level = {0: logging.CRITICAL + 1, 1: logging.INFO}.get(verbosity, logging.DEBUG)
         package_level = {0: logging.WARNING, 1: logging.INFO}.get(verbosity, logging.DEBUG)
         logging.getLogger(MODULE_LOGGER).setLevel(module_level)
@@ -133,50 +139,8 @@ def logging_options(function: F) -> F:
     )(function)
 
 
-def simulate_option(function: F) -> F:
-    """--simulate [MODEL]: a simulated instrument in this process."""
-    return click.option(
-        "--simulate",
-        "simulate",
-        type=click.Choice(discovery.MODELS, case_sensitive=False),
-        is_flag=False,
-        flag_value="HDA640",
-        default=None,
-        metavar="[MODEL]",
-        help="Start a simulated instrument of MODEL (default HDA640) in this process and use it.",
-    )(function)
-
-
-def port_options(function: F) -> F:
-    """--port and --simulate: which instrument a command works with."""
-    return click.option(
-        "--port",
-        "port",
-        metavar="PATH",
-        default=None,
-        help="Open the instrument on this port without scanning (a device path, COMn, or a simulator's pty).",
-    )(simulate_option(function))
-
-
-def _remember_model(ctx: click.Context, _param: click.Parameter, value: str | None) -> None:
-    ctx.ensure_object(Settings).model = value
-
-
-def target_options(function: F) -> F:
-    """--port, --simulate, and --model to try only the rates of one model."""
-    function = click.option(
-        "--model",
-        type=click.Choice(discovery.MODELS, case_sensitive=False),
-        default=None,
-        expose_value=False,
-        callback=_remember_model,
-        help="The instrument's model, if known: only its baud rates are tried, which is quicker.",
-    )(function)
-    return port_options(function)
-
-
 class VelmoGroup(click.Group):
-    """Runs a command with quiet logging and turns its failures into one line."""
+    """Runs a command with quiet logging, turns its failures into one line and gives the exit status."""
 
     def invoke(self, ctx: click.Context) -> Any:
         logging_state = ctx.meta.setdefault("velmo.logging", _LoggingState())
@@ -187,7 +151,10 @@ class VelmoGroup(click.Group):
         except (click.exceptions.ClickException, click.exceptions.Exit, click.exceptions.Abort):
             raise
         except KeyboardInterrupt:
-            raise click.Abort() from None
+            raise click.exceptions.Exit(EXIT_INTERRUPTED) from None
+        except BrokenPipeError:
+            _stdout_to_nowhere()
+            raise click.exceptions.Exit(EXIT_BROKEN_PIPE) from None
         except Exception as error:
             debug = ctx.ensure_object(Settings).debug
             if debug:
@@ -195,6 +162,17 @@ class VelmoGroup(click.Group):
             raise click.ClickException(one_line(error, debug)) from error
         finally:
             logging_state.restore()
+
+
+def _stdout_to_nowhere() -> None:
+    """Whatever is left in stdout's buffer goes nowhere, so the exit does not fail on it again."""
+    try:
+        fd = sys.stdout.fileno()
+    except (AttributeError, OSError, ValueError):  # not a real stream (a test runner's)
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fd)
+    os.close(devnull)
 
 
 def one_line(error: BaseException, debug: bool = False) -> str:
@@ -208,70 +186,248 @@ def one_line(error: BaseException, debug: bool = False) -> str:
     return f"{type(error).__name__}: {text} (rerun with --debug for the traceback)"
 
 
-# -- finding the instrument a command works with ----------------------------
+# -- choosing the instruments a command works with ---------------------------
 
 
-@contextlib.contextmanager
-def simulated_instrument(model: str, **options: Any) -> Iterator[Any]:
-    """A simulator serving ``model`` in this process, listed among the ports."""
-    from ..simulator import SimulatedInstrument
+@dataclass(frozen=True)
+class Target:
+    """The instruments a command was asked for, as its options say.
 
-    with SimulatedInstrument(model.upper(), **options) as simulator, simulator.visible_to_discovery():
-        note(f"Simulated {simulator.instrument.model} on {simulator.port}")
-        yield simulator
+    ``ports`` and ``serials`` name instruments; ``every`` asks for all that a
+    scan finds; with none of them a command takes the one instrument found.
+    ``simulate`` starts simulated instruments of these models in this process,
+    measuring ``signal``, and scans them instead of the system's ports.
+    """
+
+    ports: tuple[str, ...] = ()
+    serials: tuple[int, ...] = ()
+    every: bool = False
+    models: tuple[str, ...] = ()
+    simulate: tuple[str, ...] = ()
+    signal: Signal | None = None
+    thorough: bool = False
+
+    @property
+    def named(self) -> bool:
+        """Whether the user named the instruments (by port or serial number), asked for all, or
+        started several simulated ones."""
+        return bool(self.ports or self.serials or self.every or len(self.simulate) > 1)
 
 
-def scan_ports(ports: list[str] | None, models: list[str] | None = None) -> list[vdc.VelmoDevice]:
-    """Parallel scan with a progress line on stderr; returns the devices found."""
-    names = discovery.enumerated_ports() if ports is None else ports
-    if not names:
-        raise vdc.VelmoDeviceNotFoundError(
-            "No serial ports found; plug the instrument in, or try --simulate to use a simulated one"
+def _signal(_ctx: click.Context, _param: click.Parameter, value: str | None) -> Signal | None:
+    if value is None:
+        return None
+    try:
+        return parse_signal(value)
+    except SignalError as error:
+        raise click.BadParameter(str(error)) from None
+
+
+def instrument_options(*, several: bool = False) -> Callable[[F], F]:
+    """--port, --serial, --model, --simulate, --signal, --thorough, and with ``several`` --all.
+
+    The command receives them as one ``target`` argument. A command that works
+    with one instrument refuses several --port or --serial.
+    """
+
+    def decorate(function: F) -> F:
+        @functools.wraps(function)
+        def command(
+            *args: Any,
+            ports: tuple[str, ...],
+            serials: tuple[int, ...],
+            every: bool = False,
+            models: tuple[str, ...],
+            simulate: tuple[str, ...],
+            signal: Signal | None,
+            thorough: bool,
+            **kwargs: Any,
+        ) -> Any:
+            if not several and (len(ports) > 1 or len(serials) > 1):
+                raise click.UsageError("this command works with one instrument: give one --port or one --serial")
+            if every and serials:
+                raise click.UsageError("--all takes every instrument found; leave out --serial, or --all")
+            if signal is not None and not simulate:
+                raise click.UsageError("--signal describes what a simulated instrument measures: give --simulate too")
+            models = tuple(model.upper() for model in models)
+            simulate = tuple(model.upper() for model in simulate)
+            target = Target(ports, serials, every, models, simulate, signal, thorough)
+            return function(*args, target=target, **kwargs)
+
+        which = "the instruments" if several else "the instrument"
+        options = [
+            click.option(
+                "--port",
+                "ports",
+                multiple=True,
+                metavar="PATH",
+                help=f"Use {which} on this port{' (repeatable)' if several else ''}: a device path, COMn, "
+                "or a simulator's pty.",
+            ),
+            click.option(
+                "--serial",
+                "serials",
+                multiple=True,
+                type=click.IntRange(min=0),
+                metavar="N",
+                help=f"Use {which} with this serial number{' (repeatable)' if several else ''}, wherever it is "
+                "plugged in; with --port, check that it is there.",
+            ),
+            click.option(
+                "--model",
+                "models",
+                multiple=True,
+                type=click.Choice(discovery.MODELS, case_sensitive=False),
+                help="The instrument's model, if known: only its baud rates are tried, which is quicker (repeatable).",
+            ),
+            click.option(
+                "--simulate",
+                "simulate",
+                multiple=True,
+                type=click.Choice(discovery.MODELS, case_sensitive=False),
+                is_flag=False,
+                flag_value="HDA640",
+                metavar="[MODEL]",
+                help="Start a simulated instrument of MODEL (default HDA640) in this process and use it; "
+                "repeat for several (serial numbers 20240001, 20240002...).",
+            ),
+            click.option(
+                "--signal",
+                callback=_signal,
+                metavar="SIGNAL",
+                help="What the simulated instruments measure, in load units, such as cycle:peak=500,rise=1 or "
+                "sine:amplitude=50,frequency=0.5+noise:sigma=0.5 (see 'velmo simulate --help'); "
+                "default: a load cycle with a little noise.",
+            ),
+            click.option(
+                "--thorough",
+                is_flag=True,
+                help="Probe ports with the module's time-outs and retries, for adapters that answer slowly.",
+            ),
+        ]
+        if several:
+            options.append(
+                click.option("--all", "every", is_flag=True, help="Use every instrument found (see 'velmo scan').")
+            )
+        for option in reversed(options):
+            command = option(command)
+        return command  # type: ignore[return-value]
+
+    return decorate
+
+
+def start_simulators(
+    target: Target, stack: contextlib.ExitStack, options: Callable[[str], dict[str, Any]] | None = None
+) -> list[str]:
+    """Start the simulators of ``target`` on ``stack``, listed among the ports; their ports.
+
+    The k-th simulator has serial number 20240001 + k. ``options(model)`` adds
+    simulator options per model.
+    """
+    from ..simulator.command import simulated
+    from ..simulator.instrument import DEFAULT_INSTRUMENT_SERIAL
+
+    ports = []
+    for index, model in enumerate(target.simulate):
+        simulator = stack.enter_context(
+            simulated(
+                model,
+                serial_number=DEFAULT_INSTRUMENT_SERIAL + index,
+                signal=target.signal,
+                **(options(model) if options else {}),
+            )
         )
+        stack.enter_context(simulator.visible_to_discovery())
+        note(f"Simulated {model} on {simulator.port}")
+        ports.append(simulator.port)
+    return ports
+
+
+def probe(target: Target, ports: Sequence[str], serials: Sequence[int] = ()) -> list[discovery.PortProbe]:
+    """Probe ``ports`` in parallel with a progress line on stderr."""
+    models = target.models or tuple(dict.fromkeys(target.simulate))
+    settings = discovery.ProbeSettings(thorough=target.thorough)
     progress = console(stderr=True)
     done: list[str] = []
-    with progress.status(f"Probing {len(names)} port(s)...") as status:
+    with progress.status(f"Probing {len(ports)} port(s)...") as status:
 
         def on_port_done(port: str, _device: vdc.VelmoDevice | None) -> None:
             done.append(port)
-            status.update(f"Probing {len(names)} port(s)... {len(done)} done")
+            status.update(f"Probing {len(ports)} port(s)... {len(done)} done")
 
-        return discovery.scan(names, models=models, on_port_done=on_port_done)
+        return discovery.probe_ports(
+            ports,
+            discovery.baud_rates_for(models),
+            settings,
+            serial_numbers=frozenset(serials) if serials else None,
+            on_port_done=on_port_done,
+        )
+
+
+class NothingFound(click.ClickException):
+    """No instrument where the command looked: what was found instead, and why."""
+
+    def __init__(self, looked_for: str, probes: Sequence[discovery.PortProbe]) -> None:
+        causes = "; ".join(f"{probe.port}: {probe.reason}" for probe in probes) or "the system lists no serial port"
+        super().__init__(f"{looked_for}: {causes} ({discovery.USUAL_CAUSES})")
+
+
+def serial_text(device: vdc.VelmoDevice) -> str:
+    """The instrument's serial number, or 'unknown' when it does not tell."""
+    try:
+        return str(device.get_instrument_serial_number())
+    except vdc.VelmoDeviceError:
+        return "unknown"
+
+
+def describe(device: vdc.VelmoDevice) -> str:
+    """'HDA640 20240001 on /dev/ttyUSB0'."""
+    return f"{device.get_model_number()} {serial_text(device)} on {device.communication_interface.comport}"
+
+
+def _by_serial_number(target: Target, probes: list[discovery.PortProbe]) -> list[vdc.VelmoDevice]:
+    found = {probe.serial_number: probe.device for probe in probes if probe.device is not None}
+    missing = [number for number in target.serials if number not in found]
+    if missing:
+        numbers = ", ".join(str(number) for number in missing)
+        raise NothingFound(f"No instrument with serial number {numbers}", probes)
+    return [found[number] for number in target.serials]
 
 
 @contextlib.contextmanager
-def open_target(
-    port: str | None, simulate: str | None, *, models: list[str] | None = None, **simulator_options: Any
-) -> Iterator[vdc.VelmoDevice]:
-    """The instrument of --port or --simulate, or else the first one a scan finds; closed afterwards.
+def instruments(
+    target: Target, *, several: bool = False, simulator_options: Callable[[str], dict[str, Any]] | None = None
+) -> Iterator[list[vdc.VelmoDevice]]:
+    """The instruments ``target`` names, open, in order; closed afterwards.
 
-    ``models`` restricts the rates tried, as --model does.
+    Named instruments (--port, --serial) must all be found; --all takes every
+    one found. Otherwise the one instrument a scan finds is taken, and of
+    several the first, saying so and how to choose: never silently.
     """
-    chosen = settings().model
-    if models is None and chosen is not None:
-        models = [chosen]
     with contextlib.ExitStack() as stack:
-        if simulate is not None:
-            simulator = stack.enter_context(simulated_instrument(simulate, **simulator_options))
-            if port is None:
-                port = simulator.port
-                models = [simulate]  # a simulator answers at its model's rates only: try no others
-        if port is not None:
-            device = discovery.open_device(port, models=models)
-        else:
-            devices = scan_ports(None, models)
-            if not devices:
-                tried = ", ".join(discovery.enumerated_ports()) or "none"
-                raise vdc.VelmoDeviceNotFoundError(
-                    f"No VELMO instrument found on the ports {tried}; {discovery.USUAL_CAUSES}"
-                )
-            device, others = devices[0], devices[1:]
-            for other in others:
+        simulated_ports = start_simulators(target, stack, simulator_options)
+        candidates = list(target.ports) or simulated_ports or discovery.enumerated_ports()
+        probes = probe(target, candidates, target.serials)
+        for probe_result in probes:
+            if probe_result.device is not None:
+                stack.enter_context(probe_result.device)
+        devices = [probe_result.device for probe_result in probes if probe_result.device is not None]
+        if target.serials:
+            devices = _by_serial_number(target, probes)
+        elif target.ports:
+            for probe_result in probes:
+                if probe_result.device is None:
+                    raise discovery.not_found_error(probe_result)
+        elif not devices:
+            raise NothingFound(f"No VELMO instrument found on {', '.join(candidates) or 'any port'}", probes)
+        if len(devices) > 1 and not (several and target.named):
+            choices = "--serial N or --port PATH" + (", or --all for every one" if several else "")
+            found = ", ".join(describe(device) for device in devices)
+            note(f"{len(devices)} instruments found: {found}; using the {describe(devices[0])} (choose with {choices})")
+            for other in devices[1:]:
                 other.disconnect()
-            if others:
-                note(f"{len(devices)} instruments found; using the one on {device.communication_interface.comport}")
-        stack.enter_context(device)
-        yield device
+            devices = devices[:1]
+        yield devices
 
 
 def rate_label(model: str, code: int) -> str:
@@ -287,3 +443,13 @@ def unit_label(device: vdc.VelmoDevice, channel: int = 0) -> str:
         return str(device.get_unit_of_measure(channel).name)
     except ValueError:  # a unit code the module's enumeration lacks
         return "(unknown unit)"
+
+
+def check_channel(device: vdc.VelmoDevice, channel: int) -> None:
+    """Refuse a channel the instrument does not have, before anything waits on it."""
+    if not discovery.has_channel(device, channel):
+        raise click.BadParameter(
+            f"the {device.get_model_number()} on {device.communication_interface.comport} has no channel {channel} "
+            "(it does not answer for it)",
+            param_hint="--channel",
+        )

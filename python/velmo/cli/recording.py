@@ -1,16 +1,13 @@
-"""The recording commands, on ``velmo.recording``: record, show and export; and the replay of
-a recording that ``velmo simulate --replay`` serves."""
+"""The recording commands, on ``velmo.recording``: record, show and export."""
 
 from __future__ import annotations
 
-import contextlib
-import importlib.util
 import math
 import os
 import re
 import threading
 import time
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import click
@@ -19,9 +16,9 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .. import discovery
+from .._requirements import h5py_missing
 from .capture import _plotting, rate_name
-from .common import console, logging_options, note, open_target
+from .common import Target, console, instrument_options, instruments, logging_options, note
 
 if TYPE_CHECKING:
     from ..recording import Instrument, InstrumentStats, Recorder, Recording
@@ -59,8 +56,9 @@ SIZE = _quantity(
 
 
 def _needs_h5py() -> None:
-    if importlib.util.find_spec("h5py") is None:
-        raise click.UsageError("recordings need h5py: pip install 'velmo-device-communication[record]'")
+    missing = h5py_missing()
+    if missing is not None:
+        raise click.UsageError(missing)
 
 
 def _metadata(_ctx: click.Context, _param: click.Parameter, values: tuple[str, ...]) -> dict[str, str]:
@@ -82,18 +80,6 @@ def _size_text(size: float) -> str:
 
 
 # -- record ---------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def recorded_devices(ports: tuple[str, ...], simulate: tuple[str, ...]) -> Iterator[list[vdc.VelmoDevice]]:
-    """The instruments the options name, opened, and closed afterwards: the one on each --port
-    and a simulated one per --simulate MODEL; without either, the first one a scan finds."""
-    with contextlib.ExitStack() as stack:
-        devices = [stack.enter_context(open_target(port, None)) for port in ports]
-        devices += [stack.enter_context(open_target(None, model)) for model in simulate]
-        if not devices:
-            devices.append(stack.enter_context(open_target(None, None)))
-        yield devices
 
 
 def _progress_view(path: str, elapsed: float, stats: dict[str, InstrumentStats]) -> Table:
@@ -139,17 +125,7 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
 
 @click.command()
 @click.argument("out", metavar="OUT.h5", type=click.Path(dir_okay=False))
-@click.option("--port", "ports", multiple=True, metavar="PATH", help="Record the instrument on this port (repeatable).")
-@click.option(
-    "--simulate",
-    "simulate",
-    multiple=True,
-    type=click.Choice(discovery.MODELS, case_sensitive=False),
-    is_flag=False,
-    flag_value="HDA640",
-    metavar="[MODEL]",
-    help="Record a simulated instrument of MODEL (default HDA640) started in this process (repeatable).",
-)
+@instrument_options(several=True)
 @click.option("--rate", metavar="NAME", help="Sampling rate for every instrument, such as 1300 or SPS_1300.")
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel whose rate is used.")
 @click.option(
@@ -164,8 +140,7 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
 @logging_options
 def record(
     out: str,
-    ports: tuple[str, ...],
-    simulate: tuple[str, ...],
+    target: Target,
     rate: str | None,
     channel: int,
     seconds: float | None,
@@ -189,7 +164,7 @@ def record(
         raise click.BadParameter(f"the folder of {first} does not exist", param_hint="OUT.h5")
     if os.path.exists(first) and not overwrite:
         raise click.BadParameter(f"{first} exists; choose another name, or give --overwrite", param_hint="OUT.h5")
-    with recorded_devices(ports, simulate) as devices:
+    with instruments(target, several=True) as devices:
         recorder = Recorder(
             out,
             devices,
@@ -388,26 +363,3 @@ def export(file: str, csv_dir: str) -> None:
         path = os.path.join(csv_dir, f"{name}.csv")
         _write_csv(path, instrument)
         note(f"Wrote {path}: {len(instrument.counts)} samples")
-
-
-# -- replay (velmo simulate --replay) ---------------------------------------------
-
-
-def serve_replay(path: str, seconds: float | None) -> None:
-    """Serve every instrument of the recording at ``path`` until Ctrl-C or ``seconds``."""
-    _needs_h5py()
-    from ..simulator.replay import replay
-
-    with contextlib.ExitStack() as stack:
-        simulators = [stack.enter_context(simulator) for simulator in replay(path)]
-        for simulator in simulators:
-            click.echo(simulator.port)
-        for simulator in simulators:
-            instrument = simulator.instrument
-            note(
-                f"Replaying a {instrument.model} (serial {instrument.instrument_serial}) at {instrument.stream_rate:g} "
-                f"SPS on {simulator.port}: velmo read --port {simulator.port} --model {instrument.model}"
-            )
-        note("Ctrl-C to stop.")
-        with contextlib.suppress(KeyboardInterrupt):
-            threading.Event().wait(seconds)

@@ -16,6 +16,7 @@ from .instrument import (
     LoadingPoint,
     Profile,
     StreamPacket,
+    counts_of_loads,
     default_profile,
 )
 from .protocol import (
@@ -27,7 +28,7 @@ from .protocol import (
     checksum,
     default_baud_rate,
 )
-from .signals import constant, ramp, sine
+from .signals import Signal, SignalError, constant, cycle, noise, parse_signal, ramp, sine, steps
 from .simulated import SimulatedInstrument
 from .teds import TEDSSensor, build_teds_image
 
@@ -44,6 +45,8 @@ __all__ = [
     "ORVALE_ITEM_NUMBER",
     "Profile",
     "SAMPLING_RATES",
+    "Signal",
+    "SignalError",
     "SimulatedInstrument",
     "StreamPacket",
     "TEDSSensor",
@@ -52,8 +55,13 @@ __all__ = [
     "build_teds_image",
     "checksum",
     "constant",
+    "counts_of_loads",
+    "cycle",
     "default_baud_rate",
     "default_profile",
+    "noise",
+    "parse_signal",
     "ramp",
     "sine",
+    "steps",
 ]

@@ -15,7 +15,7 @@ from typing import Callable, NamedTuple, Sequence
 
 from . import protocol
 from .protocol import HIGH_RATE_CODE, ORVALE_ITEM_NUMBER, SAMPLING_RATES
-from .signals import Signal, SignalLike, as_signal, sample
+from .signals import SignalFunction, SignalLike, as_signal, sample
 from .teds import TEDSSensor
 
 ITEM_NUMBER_SIZE = 10
@@ -126,6 +126,11 @@ def default_channel_count(channel: int) -> int:
     return ZERO_COUNT + 100 * (channel + 1) * COUNTS_PER_UNIT
 
 
+def counts_of_loads(signal: SignalFunction) -> SignalFunction:
+    """A signal of loads as the counts that read as those loads on the default calibration of profile 0."""
+    return lambda t: ZERO_COUNT + COUNTS_PER_UNIT * signal(t)
+
+
 class StreamPacket(NamedTuple):
     data: bytes
     count: int  # type: ignore[assignment]  # the count a host decodes; shadows tuple.count
@@ -200,7 +205,7 @@ class InstrumentModel:
             default_profile(index, rate_code) for index in range(DEFAULT_PROFILES)
         ]
         self.channel_profiles = list(channel_profiles or [0] * DEFAULT_CHANNELS)
-        self.signals: list[Signal] = [
+        self.signals: list[SignalFunction] = [
             as_signal(s) for s in (signals or map(default_channel_count, range(len(self.channel_profiles))))
         ]
         if len(self.signals) != len(self.channel_profiles):

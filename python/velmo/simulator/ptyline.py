@@ -11,6 +11,7 @@ from __future__ import annotations
 import ctypes
 import fcntl
 import os
+import select
 import struct
 import sys
 import termios
@@ -84,14 +85,23 @@ class HostWatcher:
 
 
 class InotifyWatcher(HostWatcher):
-    """Counts open and close events of the slave path: exact even for brief opens."""
+    """Counts the host's sessions from open and close events of the slave path.
+
+    Exact even for sessions that begin and end between two checks. The host
+    may hold the slave open more than once (a lock descriptor beside the port),
+    and inotify merges identical events in a row, so a close counts as the end
+    of a session only when the master reports that no slave is open any more,
+    or when another open follows it in the same batch of events.
+    """
 
     _IN_CLOSE_WRITE, _IN_CLOSE_NOWRITE, _IN_OPEN = 0x08, 0x10, 0x20
     _IN_NONBLOCK, _IN_CLOEXEC = os.O_NONBLOCK, 0o2000000
     _EVENT = struct.Struct("iIII")
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, master: int) -> None:
         super().__init__()
+        self._master = master
+        self._depth = 0  # slave descriptors open, as far as the events tell
         libc = ctypes.CDLL(None, use_errno=True)
         self._fd: int = libc.inotify_init1(self._IN_NONBLOCK | self._IN_CLOEXEC)
         if self._fd < 0:
@@ -105,19 +115,46 @@ class InotifyWatcher(HostWatcher):
     def fileno(self) -> int:
         return self._fd
 
-    def refresh(self, master_hung_up: bool) -> None:
+    def _slave_open(self) -> bool:
+        poller = select.poll()
+        poller.register(self._master, select.POLLIN)
+        return not dict(poller.poll(0)).get(self._master, 0) & select.POLLHUP
+
+    def _events(self) -> list[bool]:
+        """The batch of events waiting: True for an open, False for a close."""
         try:
             data = os.read(self._fd, 4096)
         except BlockingIOError:
-            return
-        offset = 0
+            return []
+        events, offset = [], 0
         while offset < len(data):
             _wd, mask, _cookie, name_length = self._EVENT.unpack_from(data, offset)
             offset += self._EVENT.size + name_length
             if mask & self._IN_OPEN:
-                self.opens += 1
+                events.append(True)
             if mask & (self._IN_CLOSE_WRITE | self._IN_CLOSE_NOWRITE):
+                events.append(False)
+        return events
+
+    def refresh(self, master_hung_up: bool) -> None:
+        events = self._events()
+        slave_open = self._slave_open()
+        for index, opened in enumerate(events):
+            if opened:
+                self._depth += 1
+                if self._depth == 1:
+                    self.opens += 1
+            elif self._depth > 1:
+                self._depth -= 1
+            elif self._depth == 1 and (not slave_open or True in events[index + 1 :]):
+                self._depth = 0
                 self.closes += 1
+        if slave_open and not self._depth:
+            self._depth = 1
+            self.opens += 1
+        elif not slave_open and self._depth:
+            self._depth = 0
+            self.closes += 1
 
     def close(self) -> None:
         os.close(self._fd)
@@ -138,9 +175,9 @@ class HangupWatcher(HostWatcher):
             self.opens += 1
 
 
-def host_watcher(path: str) -> HostWatcher:
+def host_watcher(path: str, master: int) -> HostWatcher:
     try:
-        return InotifyWatcher(path)
+        return InotifyWatcher(path, master)
     except (OSError, AttributeError):
         return HangupWatcher()
 

@@ -57,7 +57,7 @@ class SimulatedInstrument:
         self.host_closed = threading.Event()  # set when the host closes the port
         self.overflowed = 0  # stream packets never sent: the host did not read in time
         self._master, self.port = ptyline.open_pty()
-        self._watcher = ptyline.host_watcher(self.port)
+        self._watcher = ptyline.host_watcher(self.port, self._master)
         self._wake_read, self._wake_write = os.pipe()
         os.set_blocking(self._wake_read, False)
         self._parser = FrameParser()
