@@ -3,6 +3,7 @@ against simulated instruments, grouped by command."""
 
 import csv
 import logging
+import signal
 import subprocess
 import sys
 import threading
@@ -309,6 +310,27 @@ def test_interrupted_stream_keeps_what_arrived_restores_the_instrument_and_exits
     assert len(read_capture(tmp_path / "part.csv")[1]) > 1
     assert not hda.instrument.streaming
     assert hda.instrument.profile_of_channel(0).rate_code == rate_before
+
+
+@pytest.mark.parametrize("gap", [0.0, 0.01, 0.3])
+def test_two_quick_ctrl_c_during_stream_still_stop_the_instrument_and_exit_130(hda, tmp_path, gap):
+    rate_before = hda.instrument.profile_of_channel(0).rate_code
+    command = [sys.executable, "-m", "velmo", "stream", "--port", hda.port, "--rate", "2400", "--seconds", "60",
+               "--csv", str(tmp_path / "run.csv")]
+    with subprocess.Popen(command, stderr=subprocess.PIPE, text=True) as stream:
+        try:
+            deadline = time.monotonic() + 30
+            while len(hda.streamed_counts) < 100 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            stream.send_signal(signal.SIGINT)
+            time.sleep(gap)
+            stream.send_signal(signal.SIGINT)
+            assert stream.wait(30) == 130  # it must not hang
+        finally:
+            stream.kill()
+    assert hda.host_closed.wait(5) and not hda.instrument.streaming
+    assert hda.instrument.profile_of_channel(0).rate_code == rate_before
+    assert len(read_capture(tmp_path / "run.csv")[1]) > 1
 
 
 # -- info, teds, ports -----------------------------------------------------------

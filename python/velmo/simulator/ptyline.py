@@ -4,29 +4,34 @@ On Linux the termios ioctls of a pty master act on the slave side, so the
 master can read the rate that the host configured on the slave. TCGETS2 is
 used because it carries arbitrary rates such as 320000 (set with BOTHER),
 which the classic termios interface cannot express.
+
+Pseudo-terminals are POSIX: on Windows the module imports, and making a pty
+raises a RuntimeError that says so.
 """
 
 from __future__ import annotations
 
 import ctypes
-import fcntl
 import os
 import select
 import struct
 import sys
-import termios
-import tty
+
+if sys.platform != "win32":
+    import fcntl
+    import termios
+    import tty
 
 # struct termios2: four tcflag_t, c_line, c_cc[19], c_ispeed, c_ospeed
 _TERMIOS2 = struct.Struct("4IB19sII")
 # _IOR('T', 0x2A, struct termios2) on the asm-generic ioctl layout
 _TCGETS2 = (2 << 30) | (_TERMIOS2.size << 16) | (ord("T") << 8) | 0x2A
 
-_STANDARD_SPEEDS = {
-    getattr(termios, name): int(name[1:])
-    for name in dir(termios)
-    if name.startswith("B") and name[1:].isdigit()
-}
+_STANDARD_SPEEDS = (
+    {}
+    if sys.platform == "win32"
+    else {getattr(termios, name): int(name[1:]) for name in dir(termios) if name.startswith("B") and name[1:].isdigit()}
+)
 
 
 def open_pty() -> tuple[int, str]:
@@ -34,7 +39,11 @@ def open_pty() -> tuple[int, str]:
 
     Holding no slave descriptor ourselves means the host's close really is the
     last close of the slave, which is what hang-up detection observes.
+
+    :raises RuntimeError: On Windows, which has no pseudo-terminals
     """
+    if sys.platform == "win32":
+        raise RuntimeError("The simulated instrument needs pseudo-terminals, which Windows does not have (POSIX only)")
     master, slave = os.openpty()
     try:
         tty.setraw(slave)  # no echo of our answers back to us before the host configures it
