@@ -1,5 +1,6 @@
 """The documentation's examples: every ``pycon`` session runs against the installed package and
-the simulator and must print what the page shows; every ``python`` block must compile."""
+the simulator and must print what the page shows; every ``python`` block, the README's too,
+must compile."""
 
 import doctest
 import re
@@ -7,8 +8,10 @@ from pathlib import Path
 
 import pytest
 
-DOCS = Path(__file__).resolve().parents[2] / "docs"
+ROOT = Path(__file__).resolve().parents[2]
+DOCS = ROOT / "docs"
 PAGES = sorted(DOCS.rglob("*.md"))
+README = ROOT / "README.md"
 # A fenced block: the fence, its language, its body, up to the same fence.
 FENCED_BLOCK = re.compile(r"^(?P<fence>```+)(?P<language>[^\n`]*)\n(?P<body>.*?)^(?P=fence)[ \t]*$", re.M | re.S)
 
@@ -24,7 +27,7 @@ def blocks(page: Path, language: str) -> list[tuple[int, str]]:
 
 
 def page_id(page: Path) -> str:
-    return str(page.relative_to(DOCS))
+    return str(page.relative_to(ROOT))
 
 
 def test_the_examples_are_found():
@@ -46,7 +49,7 @@ def test_sessions_print_what_the_page_shows(page):
     assert runner.failures == 0, "".join(report)
 
 
-@pytest.mark.parametrize("page", [page for page in PAGES if blocks(page, "python")], ids=page_id)
+@pytest.mark.parametrize("page", [page for page in [*PAGES, README] if blocks(page, "python")], ids=page_id)
 def test_code_blocks_compile(page):
     for line, body in blocks(page, "python"):
         compile(body, f"{page}:{line}", "exec")
