@@ -228,8 +228,8 @@ def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
     assert [time_s for time_s, _, _ in samples] == [f"{index / 1200:.9f}" for index in range(len(samples))]
     assert {float(load) for _, _, load in samples} == {100.0}
     assert result.stdout == ""  # the summary is for the user, on stderr
-    assert f"{len(samples)} readings in " in result.stderr
-    assert "invalid packets: 0, dropped samples: 0" in result.stderr
+    assert f"{len(samples)} readings (" in result.stderr
+    assert "invalid packets: 0, dropped samples: 0, lost on the line: 0" in result.stderr
     assert plot_path.read_bytes().startswith(b"\x89PNG") and plot_path.stat().st_size > 5000
     assert not hda.instrument.streaming
     assert hda.instrument.profile_of_channel(0).rate_code == rate_before
@@ -242,7 +242,7 @@ def test_stream_to_stdout_keeps_the_data_apart_from_the_summary(hda):
     comment, header, *rows = result.stdout.splitlines()
     assert comment.startswith("# HDA640") and header == "time_s,count,load"
     assert rows and all(row.count(",") == 2 for row in rows)
-    assert "readings in" in result.stderr
+    assert "readings (" in result.stderr
 
 
 @pytest.mark.parametrize(

@@ -497,8 +497,8 @@ def stream(
         for capture in captures:
             stats = capture.source.acquisition.stats
             note(
-                f"{capture.source.label}: {capture.samples} readings in {elapsed:.2f} s ({stats.rate:.1f} readings/s); "
-                f"invalid packets: {stats.invalid}, dropped samples: {stats.dropped}"
+                f"{capture.source.label}: {capture.samples} readings ({stats.rate:.1f} readings/s); "
+                f"invalid packets: {stats.invalid}, dropped samples: {stats.dropped}, lost on the line: {stats.lost}"
             )
             if capture.csv_file is not None and capture.csv_file.path != "-":
                 note(f"Wrote {capture.csv_file.path}")

@@ -7,8 +7,9 @@
         load    float64 [n]      calibrated loads     } chunked, growing, uncompressed:
         count   uint32  [n]      raw counts           } 12 bytes a sample
         blocks  (index, steady_time, wall_time)   one row per read of the port: the position
-                in load/count of its first sample, and time.monotonic() / time.time() when
-                the read arrived, for correcting clock drift
+                in load/count of its first sample, and when the read arrived: time.monotonic(),
+                and the same moment as time.time() reckons it (the steady clock plus the two
+                clocks' difference at the start), for correcting clock drift
         gaps    (index, missing, reason)   samples missing right before position ``index``:
                 ``dropped`` (the writer fell behind) or ``lost`` (on the line)
         attributes: identity, calibration and timing (see add_instrument), the TEDS record
@@ -149,8 +150,10 @@ def create_file(path: str, metadata: Mapping[str, Any], part: int, *, overwrite:
     :raises FileExistsError: If the file exists and ``overwrite`` is false
     """
     # No chunk cache: the writer appends about a chunk at a time, and HDF5 keeps the memory
-    # of a cache that datasets grow through (about the data rate, for half a minute).
-    file = h5py.File(path, "w" if overwrite else "w-", libver="latest", rdcc_nbytes=0)
+    # of a cache that datasets grow through (about the data rate, for half a minute). The
+    # format of HDF5 1.10, the first with single-writer/multiple-reader mode: the tools and
+    # libraries of 1.10 and later all read it.
+    file = h5py.File(path, "w" if overwrite else "w-", libver=("v110", "v110"), rdcc_nbytes=0)
     try:
         attributes = file.attrs
         attributes["velmo_version"] = __version__

@@ -203,7 +203,7 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> in
             for simulator in simulators:
                 instrument = simulator.instrument
                 serving = (
-                    f"Replaying a {instrument.model}, serial number {instrument.instrument_serial}, at "
+                    f"Replaying the recorded {instrument.model}, serial number {instrument.instrument_serial}, at "
                     f"{instrument.stream_rate:g} SPS"
                     if arguments.replay
                     else f"Serving a simulated {instrument.model}, serial number {instrument.instrument_serial}, "

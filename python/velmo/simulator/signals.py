@@ -167,7 +167,7 @@ def cycle(peak: float = 100.0, rise: float = 1.0, hold: float = 0.5, release: fl
         if phase < rise:
             return peak * phase / rise
         if phase < held:
-            return peak
+            return float(peak)
         if phase < released:
             return peak * (released - phase) / release
         return 0.0
