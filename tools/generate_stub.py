@@ -17,7 +17,7 @@ import inspect
 import sys
 import types
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import velmo_device_communication as vdc
 

@@ -5,13 +5,11 @@ from __future__ import annotations
 import math
 import os
 import re
-import threading
 import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import click
-import velmo_device_communication as vdc
 from rich.live import Live
 from rich.table import Table
 from rich.text import Text

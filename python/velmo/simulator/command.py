@@ -20,7 +20,7 @@ from typing import TypeVar
 from .._requirements import h5py_missing
 from .instrument import DEFAULT_CHANNELS, DEFAULT_INSTRUMENT_SERIAL, counts_of_loads
 from .protocol import MODELS, ORVALE_ITEM_NUMBER
-from .signals import COMMAND_LINE_SIGNAL, Signal, SignalError, parse_signal
+from .signals import COMMAND_LINE_SIGNAL, Signal, parse_signal
 from .simulated import SimulatedInstrument
 from .teds import TEDSSensor
 
