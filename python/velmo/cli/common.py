@@ -7,7 +7,9 @@ import contextlib
 import functools
 import logging
 import os
+import signal
 import sys
+import threading
 import traceback
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -139,8 +141,59 @@ def logging_options(function: F) -> F:
     )(function)
 
 
+class _FirstInterruptOnly:
+    """Ctrl-C while a command runs: the first interrupts it, later ones are held back.
+
+    Once interrupted, a command winds down (streaming off, rates put back, files
+    closed) and exits 130; a second Ctrl-C must not cut that short, wherever it
+    lands, up to the exit of the process.
+    """
+
+    def __init__(self) -> None:
+        self.interrupted = False
+        self._installed = False
+
+    def install(self) -> None:
+        # Only where nobody else chose how Ctrl-C is handled.
+        on_main_thread = threading.current_thread() is threading.main_thread()
+        if on_main_thread and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if not self.interrupted:
+            self.interrupted = True
+            raise KeyboardInterrupt
+
+    def uninstall(self, exiting: bool) -> None:
+        """Put Python's handler back, unless an interrupted process is on its way out.
+
+        That one ignores Ctrl-C from here: the interpreter's shutdown puts back the
+        system's default for any handler of Python's own, which would end the
+        process by the signal instead of with 130.
+        """
+        if not self._installed:
+            return
+        if exiting and self.interrupted:
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+        else:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 class VelmoGroup(click.Group):
     """Runs a command with quiet logging, turns its failures into one line and gives the exit status."""
+
+    def main(self, *args: Any, **kwargs: Any) -> Any:
+        interrupts = _FirstInterruptOnly()
+        interrupts.install()
+        exiting = False
+        try:
+            return super().main(*args, **kwargs)
+        except SystemExit:
+            exiting = True
+            raise
+        finally:
+            interrupts.uninstall(exiting)
 
     def invoke(self, ctx: click.Context) -> Any:
         logging_state = ctx.meta.setdefault("velmo.logging", _LoggingState())
