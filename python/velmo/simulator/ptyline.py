@@ -146,8 +146,15 @@ class InotifyWatcher(HostWatcher):
         return events
 
     def refresh(self, master_hung_up: bool) -> None:
+        # The slave's state must be the one after the last event taken: an open or a
+        # close between reading the events and the check would be missed otherwise.
         events = self._events()
-        slave_open = self._slave_open()
+        while True:
+            slave_open = self._slave_open()
+            later = self._events()
+            if not later:
+                break
+            events += later
         for index, opened in enumerate(events):
             if opened:
                 self._depth += 1
