@@ -16,8 +16,10 @@ from velmo.line import stop_stream
 from velmo.simulator import ORVALE_ITEM_NUMBER, SimulatedInstrument, TEDSSensor
 
 TIMEOUT = 0.2
-# Three attempts of one port time-out each, two retry pauses, and slack for a loaded machine.
-LONGEST_FAILURE = 3 * TIMEOUT + 2 * 0.1 + 0.5
+RETRY_PAUSE = 0.1  # the retry policy's default
+# Three attempts of one port time-out each, two retry pauses, and slack for a loaded machine:
+# a failure that waited the module's 1 s time-outs instead would still exceed it.
+LONGEST_FAILURE = 3 * TIMEOUT + 2 * RETRY_PAUSE + 1.5
 WRONG_RATE = 9600
 
 TIMED_OUT = (vdc.VelmoTimeoutError, rf"^No response received within {TIMEOUT}s timeout$")
@@ -116,9 +118,10 @@ FAULTS = {
                       "teds_image": teds_image_unreadable("Invalid checksum in response$")}),
     "garbage_first": (lambda b: b.sim.garbage_before_next_answer(), lambda b: None,
                       {"identity": BAD_CHECKSUM, "parameter_get": BAD_CHECKSUM, "calibration": BAD_CALIBRATION}),
-    # Each answer comes just after its attempt has timed out: late answers must not be taken
-    # for the answers of the commands that follow.
-    "late_answers": (lambda b: setattr(b.sim, "delay", TIMEOUT * 1.05), lambda b: b.sim.faults.clear(),
+    # Each answer comes after its attempt has timed out, half-way through the pause before the
+    # next attempt (the middle keeps a loaded machine on the same side): late answers must not
+    # be taken for the answers of the commands that follow.
+    "late_answers": (lambda b: setattr(b.sim, "delay", TIMEOUT + RETRY_PAUSE / 2), lambda b: b.sim.faults.clear(),
                      {**dict.fromkeys(["identity", "parameter_get", "parameter_set", "calibration"], TIMED_OUT),
                       "teds_image": TEDS_TIMED_OUT}),
     "unplugged": (unplug_soon, Bench.replace_instrument,
