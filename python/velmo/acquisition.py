@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import array
 import asyncio
+import atexit
 import collections
 import contextlib
 import dataclasses
@@ -35,6 +36,7 @@ import queue
 import signal
 import threading
 import time
+import weakref
 from collections.abc import AsyncIterator, Iterator
 from types import TracebackType
 from typing import Any, Callable, Literal, NamedTuple
@@ -266,6 +268,22 @@ class _InterruptGuard:
         if self.held and not self.interrupted:
             self.held = 0
             self._pass_on(signal.SIGINT, None)
+
+
+# Acquisitions started and not yet closed. One left running at exit is closed then:
+# otherwise the instrument goes on streaming, and the interpreter's shutdown ends the
+# reader thread inside a native wait, which aborts the process.
+_running: weakref.WeakSet[Acquisition] = weakref.WeakSet()
+
+
+@atexit.register
+def _close_at_exit() -> None:
+    for acquisition in list(_running):
+        logger.info(f"Closing the acquisition from {acquisition._port_name()} that was left running at exit")
+        try:
+            acquisition.close()
+        except Exception as error:
+            logger.warning(f"Could not close the acquisition from {acquisition._port_name()} at exit: {error}")
 
 
 # -- reading the port ---------------------------------------------------------
@@ -526,24 +544,28 @@ class Acquisition:
                 self._parse, self._packet_size = _columns.parse_high_rate, 3
             self._clock = _LineClock(self.interval)
             self._streaming = True
-            try:
-                device.set_stream_state(True)
-                self.started_at, self.started_clock = time.time(), time.monotonic()
-                self._started_clock = self.started_clock
-                self._port = self._open_port(sps)
-                self._thread = threading.Thread(
-                    target=self._read_stream, name=f"velmo-acquisition {self._port_name()}", daemon=True
-                )
-                self._thread.start()
-            except BaseException:
-                self._thread = None
-                self._guard.closing = True
-                self._shut_down(quietly=True)
-                raise
+            device.set_stream_state(True)
+            self.started_at, self.started_clock = time.time(), time.monotonic()
+            self._started_clock = self.started_clock
+            self._port = self._open_port(sps)
+            self._thread = threading.Thread(
+                target=self._read_stream, name=f"velmo-acquisition {self._port_name()}", daemon=True
+            )
+            self._thread.start()
+            _running.add(self)
+            logger.debug(f"Acquiring at {sps:g} SPS from {self._port_name()}")
         except BaseException:
-            self._guard.uninstall()
+            # Failed or interrupted at any step: whatever was started is undone, so the
+            # instrument is left silent at its own rate and the port free for commands.
+            self._closed = True
+            self._guard.closing = True
+            try:
+                self._stop_reading()
+                self._join_reader()
+                self._shut_down(quietly=True)
+            finally:
+                self._guard.uninstall()
             raise
-        logger.debug(f"Acquiring at {sps:g} SPS from {self._port_name()}")
 
     def _open_port(self, sps: float) -> _NativePort | _PolledPort:
         fd = _descriptor(self._device)
@@ -566,16 +588,11 @@ class Acquisition:
             stream or rate could not be set
         """
         self._guard.closing = True
+        _running.discard(self)
         try:
             self._closed = True
-            self._stop_requested = True
             try:
-                if isinstance(self._port, _NativePort):
-                    # Its last read is done: the stop command can follow at once, so that
-                    # as little as possible of the stream goes unread.
-                    self._port.stop()
-                else:
-                    self._join_reader()
+                self._stop_reading()
                 # After the reader failed the port is likely gone: the consumer learns of
                 # that from read().
                 self._shut_down(quietly=self._failure is not None)
@@ -589,6 +606,16 @@ class Acquisition:
                 self._warn(force=True)
         finally:
             self._guard.uninstall()
+
+    def _stop_reading(self) -> None:
+        """Ends the reads of the port, so that the link reads the answers to the commands that follow."""
+        self._stop_requested = True
+        if isinstance(self._port, _NativePort):
+            # Its last read is done: the stop command can follow at once, so that as
+            # little as possible of the stream goes unread.
+            self._port.stop()
+        else:
+            self._join_reader()
 
     def _join_reader(self) -> None:
         if self._thread is not None and self._thread.is_alive():

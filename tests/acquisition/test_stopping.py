@@ -3,13 +3,14 @@
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 import velmo
 import velmo_device_communication as vdc
-from velmo import line
+from velmo import acquisition, line
 from velmo.acquisition import Acquisition
 from velmo.simulator import SimulatedInstrument
 
@@ -47,6 +48,53 @@ def test_two_quick_ctrl_c_still_stop_the_stream_and_put_the_rate_back(gap):
         assert simulator.host_closed.wait(5)
         assert not simulator.instrument.streaming
         assert simulator.instrument.profiles[0].rate_code == rate_before != RATES.SPS_2400.value
+
+
+def _interrupt(*_args, **_kwargs):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize(
+    "where",
+    [
+        "the rate was set",  # before streaming was switched on
+        "streaming is on",  # before the port is read
+        "the reader runs",
+    ],
+)
+def test_ctrl_c_while_the_acquisition_starts_leaves_the_instrument_silent_at_its_rate(monkeypatch, where):
+    if where == "the rate was set":
+        monkeypatch.setattr(acquisition, "_LineClock", _interrupt)
+    elif where == "streaming is on":
+        monkeypatch.setattr(Acquisition, "_open_port", _interrupt)
+    else:
+        monkeypatch.setattr(acquisition.logger, "debug", _interrupt)
+    with SimulatedInstrument("HDA640") as simulator, velmo.open_device(simulator.port, models=["HDA640"]) as device:
+        rate_before = device.get_sampling_rate(0)
+        with pytest.raises(KeyboardInterrupt):
+            Acquisition(device, rate="SPS_2400").start()
+        assert not any(thread.name.startswith("velmo-acquisition") for thread in threading.enumerate())
+        assert not simulator.instrument.streaming
+        # Nothing else reads the port: the next command gets its answer.
+        assert device.get_sampling_rate(0) == rate_before != RATES.SPS_2400.value
+
+
+def test_an_acquisition_left_running_at_exit_is_closed_and_the_process_ends_cleanly():
+    left_running = """
+import sys, time, velmo
+from velmo.acquisition import Acquisition
+acquisition = Acquisition(velmo.open_device(sys.argv[1], models=["HDA640"]), rate="SPS_2400")
+acquisition.start()
+time.sleep(0.2)
+"""
+    with SimulatedInstrument("HDA640") as simulator:
+        rate_before = simulator.instrument.profiles[0].rate_code
+        result = subprocess.run(
+            [sys.executable, "-c", left_running, simulator.port], capture_output=True, text=True, timeout=60
+        )
+        assert result.returncode == 0, result.stderr  # it aborted in the interpreter's shutdown
+        assert simulator.host_closed.wait(5) and not simulator.instrument.streaming
+        assert simulator.instrument.profiles[0].rate_code == rate_before
 
 
 def test_an_instrument_that_ignores_the_stop_is_reported_and_the_port_stays_usable(monkeypatch):
