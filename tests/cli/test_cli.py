@@ -331,7 +331,8 @@ def test_two_quick_ctrl_c_during_stream_still_stop_the_instrument_and_exit_130(h
             else:
                 time.sleep(gap)
             stream.send_signal(signal.SIGINT)
-            assert stream.wait(30) == 130  # it must not hang
+            returncode = stream.wait(30)  # it must not hang
+            assert returncode == 130, stream.stderr.read()
         finally:
             stream.kill()
     assert hda.host_closed.wait(5) and not hda.instrument.streaming
