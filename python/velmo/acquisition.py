@@ -518,7 +518,8 @@ class Acquisition:
 
     def start(self) -> None:
         """Hold the port, set the rate (when one was given), switch streaming on and start
-        the reader. The port stays held until it is closed.
+        the reader. The port stays held until it is closed. A start that fails or is
+        interrupted undoes what it did before it raises.
 
         :raises RuntimeError: If the acquisition was started before
         :raises VelmoConnectionError: If another program holds the port
