@@ -24,6 +24,7 @@ namespace velmo {
     NAME(TEDSData)                                                                                 \
     NAME(UnitOfMeasureEnum)                                                                        \
     NAME(VelmoDevice)                                                                              \
+    NAME(_answer_awaited)                                                                          \
     NAME(_answers_owed)                                                                            \
     NAME(_cached_item_number)                                                                      \
     NAME(_cached_model_number)                                                                     \
