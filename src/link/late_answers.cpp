@@ -88,14 +88,20 @@ void add_owed(nb::handle owed, nb::handle frame, double until, Py_ssize_t more =
         throw nb::python_error();
 }
 
-Py_ssize_t attempts_owed(nb::handle owed) {
-    Py_ssize_t total = 0;
+// Calls visit(frame, value, entry) for every well-formed entry.
+template <typename Visit> void for_each_owed(nb::handle owed, Visit visit) {
     PyObject *frame, *value;
     Py_ssize_t position = 0;
     Owed entry;
     while (PyDict_Next(owed.ptr(), &position, &frame, &value))
         if (read_entry(value, entry))
-            total += entry.attempts;
+            visit(frame, value, entry);
+}
+
+Py_ssize_t attempts_owed(nb::handle owed) {
+    Py_ssize_t total = 0;
+    for_each_owed(owed,
+                  [&](PyObject *, PyObject *, const Owed &entry) { total += entry.attempts; });
     return total;
 }
 
@@ -112,13 +118,10 @@ nb::object live_entries(nb::handle self, double at) {
     nb::object stored = nb::borrow(found);
     if (!PyDict_Check(found))
         return live;
-    PyObject *frame, *value;
-    Py_ssize_t position = 0;
-    Owed entry;
-    while (PyDict_Next(stored.ptr(), &position, &frame, &value))
-        if (read_entry(value, entry) && entry.until > at &&
-            PyDict_SetItem(live.ptr(), frame, value) < 0)
+    for_each_owed(stored, [&](PyObject *frame, PyObject *value, const Owed &entry) {
+        if (entry.until > at && PyDict_SetItem(live.ptr(), frame, value) < 0)
             throw nb::python_error();
+    });
     return live;
 }
 
@@ -263,12 +266,9 @@ class Resynchronisation {
 
     double latest_until() {
         double latest = 0;
-        PyObject *frame, *value;
-        Py_ssize_t position = 0;
-        Owed entry;
-        while (PyDict_Next(owed_.ptr(), &position, &frame, &value))
-            if (read_entry(value, entry))
-                latest = std::max(latest, entry.until);
+        for_each_owed(owed_, [&](PyObject *, PyObject *, const Owed &entry) {
+            latest = std::max(latest, entry.until);
+        });
         return latest;
     }
 
