@@ -7,14 +7,8 @@ The reference is read from the installed ``velmo_device_communication`` and ``ve
 (docstrings and text signatures) and from the click commands, so it follows the code.
 """
 
-import argparse
 import re
 from importlib import metadata
-
-from docutils import nodes
-from docutils.statemachine import StringList
-from sphinx.util.docutils import SphinxDirective
-from sphinx.util.nodes import nested_parse_with_titles
 
 # Documented from the compiled module itself, not the type stub installed beside it.
 import velmo_device_communication  # noqa: F401
@@ -73,30 +67,7 @@ def options_as_literals(app, ctx, lines):
             lines[index] = OPTION_IN_TEXT.sub(r"``\1``", line)
 
 
-class SimulatorOptions(SphinxDirective):
-    """The options of the simulator's command line, read from its argparse parser: it is
-    ``velmo simulate``, ``velmo-simulator`` and ``python -m velmo.simulator`` at once."""
-
-    def run(self):
-        from velmo.simulator.command import build_parser
-
-        parser = build_parser("velmo simulate")
-        formatter = parser._get_formatter()
-        lines = [".. program:: velmo-simulate", ""]
-        for action in parser._actions:
-            if isinstance(action, argparse._HelpAction):
-                continue
-            lines += [f".. option:: {formatter._format_action_invocation(action)}", ""]
-            text = OPTION_IN_TEXT.sub(r"``\1``", formatter._expand_help(action))
-            lines += [f"   {line}" for line in text.splitlines()]
-            lines.append("")
-        container = nodes.container()
-        nested_parse_with_titles(self.state, StringList(lines, source="velmo.simulator.command"), container)
-        return container.children
-
-
 def setup(app):
-    app.add_directive("simulator-options", SimulatorOptions)
     app.connect("autodoc-process-docstring", literal_examples)
     app.connect("autodoc-process-signature", hide_private_constructor)
     app.connect("sphinx-click-process-description", options_as_literals)

@@ -12,6 +12,7 @@ if importlib.util.find_spec("velmo") is None and PYTHON_SOURCES not in sys.path:
 # --- Module test fixtures -------------------------------------------------
 
 import logging  # noqa: E402
+import os  # noqa: E402
 
 import pytest  # noqa: E402
 
@@ -22,6 +23,21 @@ if REPO_ROOT not in sys.path:
     sys.path.insert(0, REPO_ROOT)
 
 MODULE_LOGGER = "velmo_device_communication"
+
+
+@pytest.fixture(autouse=True, scope="session")
+def private_runtime_folder(tmp_path_factory):
+    """A runtime folder of the suite's own: the ports that ``velmo simulate`` lists for other
+    processes stay among this run's processes, and other runs' never reach its scans."""
+    folder = tmp_path_factory.mktemp("runtime")
+    folder.chmod(0o700)
+    saved = os.environ.get("XDG_RUNTIME_DIR")
+    os.environ["XDG_RUNTIME_DIR"] = str(folder)
+    yield folder
+    if saved is None:
+        del os.environ["XDG_RUNTIME_DIR"]
+    else:
+        os.environ["XDG_RUNTIME_DIR"] = saved
 
 
 @pytest.fixture

@@ -15,21 +15,32 @@ its stream off, and keeps the records of its expected failures (silence at a
 wrong rate, an empty port) out of the way: the module logs them at DEBUG then.
 Real failures - a port that cannot be opened or vanishes, answers that are not
 answers - are raised by ``open_device`` and reported by ``scan``.
+
+The ports probed when none is named are those the system lists, and those of
+``velmo simulate`` processes of the same user: pyserial lists no
+pseudo-terminal, so each such process writes one small file per port it serves
+into a per-user folder, and removes it when it exits (see ``port_records``).
 """
 
 from __future__ import annotations
 
 import contextlib
+import json
 import logging
 import math
+import os
+import sys
+import tempfile
 import threading
 import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 import serial.tools.list_ports
 import velmo_device_communication as vdc
+from serial.tools.list_ports_common import ListPortInfo
 
 from . import portlock
 from ._logs import demoted
@@ -149,7 +160,7 @@ class PortProbe:
         if self.device is not None:
             return "an instrument was found"
         if self.error is not None:
-            return " ".join(str(self.error).split()) or type(self.error).__name__
+            return error_text(self.error)
         if self.serial_number is not None:
             return f"the instrument there has serial number {self.serial_number}"
         rates = ", ".join(str(rate) for rate in self.baud_rates)
@@ -428,9 +439,152 @@ def _open_by_serial_number(serial_number: int, baud_rates: list[int], settings: 
     )
 
 
+def error_text(error: BaseException) -> str:
+    """The error's text on one line, with the system's reason said once.
+
+    pyserial puts the system's error into its own text, and the module puts
+    that into its own: "... at 2000000 baud: [Errno 2] could not open port X:
+    [Errno 2] No such file or directory: 'X'" reads "... at 2000000 baud:
+    [Errno 2] No such file or directory".
+    """
+    text = " ".join(str(error).split()) or type(error).__name__
+    cause = error.__cause__
+    system = _system_error(cause)
+    if cause is not None and system is not None and system is not cause:
+        cause_text = " ".join(str(cause).split())
+        if cause_text and text.endswith(cause_text):
+            text = f"{text[: -len(cause_text)]}[Errno {system.errno}] {system.strerror}"
+    return text
+
+
+def _system_error(error: BaseException | None) -> OSError | None:
+    """The innermost OSError with the system's errno and text in the chain of ``error``."""
+    found, seen = None, set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        if isinstance(error, OSError) and error.errno is not None and error.strerror:
+            found = error
+        error = error.__cause__ or error.__context__
+    return found
+
+
+# -- the ports: the system's, and those of simulators in other processes -------
+
+SIMULATOR_RECORD_SUFFIX = ".json"
+
+
+def port_record(device: str, description: str) -> ListPortInfo:
+    """A port as ``serial.tools.list_ports`` lists it, for a simulator's pseudo-terminal."""
+    record = ListPortInfo(device, skip_link_detection=True)
+    record.description = description
+    record.hwid = "PTY"
+    return record
+
+
+def simulator_folder() -> Path | None:
+    """Where the ``velmo simulate`` processes of this user list their ports (None on Windows).
+
+    $XDG_RUNTIME_DIR/velmo/simulators, or velmo-<uid>/simulators in the
+    temporary folder where there is no runtime folder.
+    """
+    if sys.platform == "win32":
+        return None
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    base = Path(runtime, "velmo") if runtime else Path(tempfile.gettempdir(), f"velmo-{os.getuid()}")
+    return base / "simulators"
+
+
+def _ours(folder: Path) -> bool:
+    """A folder of this user's, not one another user placed where ours would be."""
+    try:
+        status = folder.lstat()
+    except OSError:
+        return False
+    return folder.is_dir() and not folder.is_symlink() and status.st_uid == os.getuid()
+
+
+def _running(pid: int) -> bool:
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # alive, but another user's
+        return True
+    return True
+
+
+def simulator_ports() -> list[ListPortInfo]:
+    """The ports that running ``velmo simulate`` processes of this user serve.
+
+    A file whose process is gone (killed before it could remove it) is
+    ignored, and removed.
+    """
+    folder = simulator_folder()
+    if folder is None or not (_ours(folder.parent) and _ours(folder)):
+        return []
+    records = []
+    for path in sorted(folder.glob("*" + SIMULATOR_RECORD_SUFFIX)):
+        try:
+            entry = json.loads(path.read_text(encoding="utf-8"))
+            pid, port, description = int(entry["pid"]), str(entry["port"]), str(entry["description"])
+        except (OSError, ValueError, KeyError, TypeError):
+            continue
+        if _running(pid) and os.path.exists(port):
+            records.append(port_record(port, description))
+        else:
+            with contextlib.suppress(OSError):
+                path.unlink()
+    return records
+
+
+@contextlib.contextmanager
+def listed_for_other_processes(port: str, description: str) -> Iterator[None]:
+    """Within the block, ``port`` is among the ports of every velmo process of this user.
+
+    Where that cannot be (no folder of ours to write in, or Windows), a warning
+    says so and the port is reached by its name only.
+    """
+    path = None
+    try:
+        path = _write_simulator_record(port, description)
+    except OSError as error:
+        logger.warning("%s is not listed for other programs (%s); give them its name to reach it", port, error)
+    try:
+        yield
+    finally:
+        if path is not None:
+            with contextlib.suppress(OSError):
+                path.unlink()
+
+
+def _write_simulator_record(port: str, description: str) -> Path:
+    folder = simulator_folder()
+    if folder is None:
+        raise OSError("other programs find simulators only on POSIX systems")
+    for level in (folder.parent, folder):
+        level.mkdir(mode=0o700, exist_ok=True)
+        if not _ours(level):
+            raise OSError(f"{level} is not a folder of this user's")
+    path = folder / f"{os.getpid()}-{Path(port).name}{SIMULATOR_RECORD_SUFFIX}"
+    # Written whole under another name first: a reader never sees half a record.
+    partial = path.with_suffix(".partial")
+    partial.write_text(json.dumps({"pid": os.getpid(), "port": port, "description": description}), encoding="utf-8")
+    partial.replace(path)
+    return path
+
+
+def port_records() -> list[ListPortInfo]:
+    """The serial ports the system lists, then those of ``velmo simulate`` processes."""
+    records = list(serial.tools.list_ports.comports())
+    listed = {record.device for record in records}
+    return records + [record for record in simulator_ports() if record.device not in listed]
+
+
 def enumerated_ports() -> list[str]:
-    """The serial ports the system lists, by device name."""
-    return [record.device for record in serial.tools.list_ports.comports()]
+    """The serial ports the system lists and those of ``velmo simulate`` processes, by device name."""
+    return [record.device for record in port_records()]
 
 
 def _keep_if_wanted(probe: PortProbe, serial_numbers: frozenset[int] | None) -> PortProbe:

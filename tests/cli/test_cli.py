@@ -2,6 +2,7 @@
 against simulated instruments, grouped by command."""
 
 import csv
+import io
 import logging
 import signal
 import subprocess
@@ -22,6 +23,7 @@ from velmo.simulator import SimulatedInstrument  # noqa: E402
 
 MISSING_PORT = "/dev/velmo-no-such-port"
 STEADY = ("--signal", "constant:100")
+HDA_AND_RPX = ("--simulate-model", "HDA640", "--simulate-model", "RPX310")
 
 
 def run(*arguments):
@@ -60,7 +62,7 @@ def interrupt_once_streaming(monkeypatch, simulator, packets=20):
 
 
 def test_scan_lists_the_simulated_instruments_quietly():
-    result = run("scan", "--simulate", "--simulate", "rpx310")
+    result = run("scan", "--simulate-model", "HDA640", "--simulate-model", "rpx310")
     assert result.exit_code == 0, result.output
     rows = [row for row in table_rows(result.stdout) if row[0].startswith("/dev/")]
     assert [row[1:5] for row in rows] == [
@@ -72,7 +74,7 @@ def test_scan_lists_the_simulated_instruments_quietly():
 
 
 def test_scan_keeps_the_serial_numbers_asked_for():
-    result = run("scan", "--simulate", "--simulate", "GLS870", "--serial", 20240002)
+    result = run("scan", "--simulate-model", "HDA640", "--simulate-model", "GLS870", "--serial", 20240002)
     assert result.exit_code == 0, result.output
     assert [row[2] for row in table_rows(result.stdout) if row[0].startswith("/dev/")] == ["GLS870"]
 
@@ -86,8 +88,8 @@ def forbidden_port(fake_serial):
 @pytest.mark.parametrize(
     "arguments, cause",
     [
-        (("--port", MISSING_PORT), f"{MISSING_PORT}: Could not open serial port {MISSING_PORT}"),
-        (("--port", "COM9"), "COM9: Could not open serial port COM9 at 2000000 baud: [Errno 13] Permission denied"),
+        (("--port", MISSING_PORT), f"found: Could not open serial port {MISSING_PORT}"),
+        (("--port", "COM9"), "found: Could not open serial port COM9 at 2000000 baud: [Errno 13] Permission denied"),
         (("--simulate", "--serial", 5), "No instrument with serial number 5 found: "),
     ],
 )
@@ -97,6 +99,61 @@ def test_scan_finding_nothing_says_why(forbidden_port, arguments, cause):
     [error] = errors(result)
     assert cause in error
     assert "velmo scan" not in error
+
+
+@pytest.mark.parametrize(
+    "arguments, listed, wanted, unwanted",
+    [
+        (("read", "--simulate", "--serial", 12345), None,
+         ": the instrument there has serial number 20240001 (check the serial number asked for)",
+         ("powered", "dialout")),
+        (("read", "--port", MISSING_PORT), None,
+         f"Error: Could not open serial port {MISSING_PORT} at 2000000 baud: [Errno 2] No such file or directory (",
+         ("could not open port",)),
+        (("monitor",), [MISSING_PORT],
+         f"Error: No VELMO instrument found: Could not open serial port {MISSING_PORT} at 2000000 baud: [Errno 2] No ",
+         ("could not open port",)),
+    ],
+    ids=["other-serial", "missing-port", "nothing-listed"],
+)
+def test_failure_messages_say_each_thing_once(monkeypatch, arguments, listed, wanted, unwanted):
+    if listed is not None:
+        monkeypatch.setattr("velmo.discovery.enumerated_ports", lambda: listed)
+    result = run(*arguments)
+    assert result.exit_code == 1
+    [error] = errors(result)
+    assert wanted in error
+    assert not any(text in error for text in unwanted)
+    assert error.count("[Errno") <= 1 and error.count(MISSING_PORT) <= 1
+
+
+@pytest.mark.parametrize("command", sorted(main.commands))
+def test_no_help_sends_the_reader_to_the_command_itself(command):
+    result = run(command, "--help")
+    assert result.exit_code == 0
+    assert f"see 'velmo {command}'" not in " ".join(result.stdout.split())
+
+
+def simulate_option(command):
+    return [parameter for parameter in main.commands[command].params if "--simulate" in parameter.opts]
+
+
+SIMULATING = sorted(command for command in main.commands if simulate_option(command))
+
+
+@pytest.mark.parametrize("command", SIMULATING)
+def test_simulate_is_a_flag_that_takes_no_word_after_it(command):
+    [simulate] = simulate_option(command)
+    assert simulate.is_flag
+
+
+@pytest.mark.parametrize("simulate, model", [(("--simulate",), "HDA640"), (("--simulate-model", "rpx310"), "RPX310")])
+def test_the_file_name_after_simulate_is_the_file(tmp_path, simulate, model):
+    h5py = pytest.importorskip("h5py")
+    result = run("record", "--seconds", 0.3, *simulate, tmp_path / "out.h5")
+    assert result.exit_code == 0, result.output
+    with h5py.File(tmp_path / "out.h5", "r") as recording:
+        assert [name.split("_")[0] for name in recording["instruments"]] == [model]
 
 
 # -- read ---------------------------------------------------------------------
@@ -112,7 +169,7 @@ def test_read_prints_loads_with_their_unit(hda):
 
 
 def test_read_among_several_says_which_it_took_and_how_to_choose():
-    result = run("read", "--simulate", "--simulate", "RPX310", "--count", 1, *STEADY)
+    result = run("read", *HDA_AND_RPX, "--count", 1, *STEADY)
     assert result.exit_code == 0, result.output
     assert "2 instruments found: HDA640 20240001 on /dev/" in result.stderr
     assert ", RPX310 20240002 on /dev/" in result.stderr
@@ -121,7 +178,7 @@ def test_read_among_several_says_which_it_took_and_how_to_choose():
 
 
 def test_read_chooses_by_serial_number():
-    result = run("read", "--simulate", "--simulate", "RPX310", "--serial", 20240002, "--count", 1, *STEADY)
+    result = run("read", *HDA_AND_RPX, "--serial", 20240002, "--count", 1, *STEADY)
     assert result.exit_code == 0, result.output
     assert "instruments found" not in result.stderr
     assert "RPX310 on /dev/" in result.stderr and result.stdout.split()[-2:] == ["100.0000", "N"]
@@ -149,7 +206,7 @@ def test_verbose_shows_the_module_records(hda):
     [
         (("read", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
         (("info", "--port", MISSING_PORT), f"Error: Could not open serial port {MISSING_PORT}"),
-        (("teds", "--simulate", "RPX310"), "Error: TEDS is not supported on RPX310"),
+        (("teds", "--simulate-model", "RPX310"), "Error: TEDS is not supported on RPX310"),
     ],
 )
 def test_failures_end_in_one_line_with_what_to_do(arguments, message):
@@ -188,7 +245,7 @@ def test_a_closed_pipe_ends_the_command_quietly(arguments):
 
 
 def test_monitor_shows_one_row_per_instrument():
-    result = run("monitor", "--simulate", "--simulate", "RPX310", "--all", "--seconds", 1, *STEADY)
+    result = run("monitor", *HDA_AND_RPX, "--all", "--seconds", 1, *STEADY)
     assert result.exit_code == 0, result.output
     rows = [row for row in table_rows(result.stdout) if row[0].startswith(("HDA640", "RPX310"))]
     assert [row[0].split()[:2] for row in rows] == [["HDA640", "20240001"], ["RPX310", "20240002"]]
@@ -202,6 +259,32 @@ def test_monitor_interrupted_shows_its_last_view_and_exits_130(monkeypatch, hda)
     assert result.exit_code == 130
     assert any(row[0].startswith("HDA640 20240001") for row in table_rows(result.stdout))
     assert not hda.instrument.streaming
+
+
+MONITOR_ROWS = [
+    ("HDA640 20240001 on /dev/pts/0", "-1234.5678 kN", "-1.7500 / 502.2500 / 292.4410", "99", "496 / 0 / 0",
+     "▂▄▆█" * 8),
+    ("RPX310 20240002 on /dev/pts/1", "waiting for readings", "", "0", "0 / 0 / 0", ""),
+]
+
+
+@pytest.mark.parametrize("width", [40, 60, 80, 100, 160, 200])
+def test_monitor_view_shows_the_load_in_full_at_any_width(width):
+    from rich.console import Console
+
+    out = Console(width=width, file=io.StringIO(), color_system=None)
+    out.print(capture.MonitorView("Channel 0", MONITOR_ROWS))
+    text = out.file.getvalue()
+    assert "-1234.5678 kN" in text and "waiting for readings" in text
+    assert max(map(len, text.splitlines())) <= width
+    [header] = [line for line in text.splitlines() if "Instrument" in line]
+    shown = [column for column in capture.MONITOR_COLUMNS if column in header]
+    dropped = [column for column in capture.MONITOR_COLUMNS if column not in shown]
+    # Whole columns go, in their order.
+    assert capture.DROPPED_FIRST[: len(dropped)] == tuple(sorted(dropped, key=capture.DROPPED_FIRST.index))
+    assert header.count("…") == 0
+    if width == 200:
+        assert not dropped
 
 
 # -- stream -------------------------------------------------------------------
@@ -268,7 +351,8 @@ def test_stream_refuses_bad_requests_before_writing_anything(hda, tmp_path, monk
 
 def test_stream_several_instruments_writes_one_file_each(tmp_path):
     result = run(
-        "stream", "--simulate", "--simulate", "TMV520", "--all", "--seconds", 0.5, "--csv", tmp_path / "run.csv", *STEADY
+        "stream", "--simulate-model", "HDA640", "--simulate-model", "TMV520", "--all", "--seconds", 0.5,
+        "--csv", tmp_path / "run.csv", *STEADY,
     )
     assert result.exit_code == 0, result.output
     assert sorted(path.name for path in tmp_path.iterdir()) == ["run-20240001.csv", "run-20240002.csv"]
@@ -375,7 +459,7 @@ def test_page_checksum_is_the_byte_sum_of_the_page(image, holds):
 
 @pytest.mark.parametrize("arguments", [(), ("--serial", 20240002)])
 def test_ports_lists_the_simulators(arguments):
-    result = run("ports", "--simulate", "GLS870", "--simulate", "HDA640", *arguments)
+    result = run("ports", "--simulate-model", "GLS870", "--simulate-model", "HDA640", *arguments)
     assert result.exit_code == 0, result.output
     listed = [row[1] for row in table_rows(result.stdout) if row[1:] in (["Simulated VELMO GLS870", "PTY"],
                                                                          ["Simulated VELMO HDA640", "PTY"])]
@@ -398,35 +482,40 @@ def test_simulate_prints_the_port_and_how_to_reach_it():
     "arguments, message",
     [
         (("--signal", "square:1"), "unknown signal kind 'square'; the kinds, with their defaults: constant:value=0;"),
-        (("--model", "XYZ"), "invalid choice: 'XYZ'"),
+        (("--model", "XYZ"), "Invalid value for '--model': 'XYZ' is not one of"),
+        (("--firmware", "4.3"), "Invalid value for '--firmware': give three numbers such as 4.3.2"),
     ],
 )
-def test_simulate_refuses_what_it_cannot_serve(capsys, arguments, message):
-    from velmo.simulator.command import main as simulator_main
-
-    with pytest.raises(SystemExit) as exited:
-        simulator_main(list(arguments))
-    assert exited.value.code == 2 and message in capsys.readouterr().err
+def test_simulate_refuses_what_it_cannot_serve(arguments, message):
+    result = run("simulate", *arguments)
+    assert result.exit_code == 2 and message in result.stderr
 
 
-def option_names(help_text):
-    return sorted(word.rstrip(",") for word in help_text.split() if word.startswith("--"))
+def test_simulate_replaying_a_recording_points_to_the_commands_that_show_it(tmp_path):
+    pytest.importorskip("h5py")
+    recorded = run("record", "--seconds", 0.3, "--simulate", tmp_path / "run.h5")
+    assert recorded.exit_code == 0, recorded.output
+    result = run("simulate", "--replay", tmp_path / "run.h5", "--seconds", 0.1)
+    assert result.exit_code == 0, result.output
+    assert f"velmo monitor --port {result.stdout.strip()} --model HDA640" in result.stderr
+    assert "velmo read" not in result.stderr
 
 
-def test_every_simulator_command_line_takes_the_same_options():
+def test_every_simulator_command_line_has_the_look_of_velmo():
     texts = [
         subprocess.run([sys.executable, "-m", module, *command, "--help"], capture_output=True, text=True, timeout=60)
-        for module, command in (("velmo", ["simulate"]), ("velmo.simulator", []))
+        for module, command in (("velmo", ["simulate"]), ("velmo.simulator", []), ("velmo", ["read"]))
     ]
-    assert [text.returncode for text in texts] == [0, 0]
-    assert texts[0].stdout.startswith("usage: velmo simulate ")
-    assert texts[1].stdout.startswith("usage: python -m velmo.simulator ")
-    usage = [text.stdout.split("options:")[1] for text in texts]
-    assert option_names(usage[0]) == option_names(usage[1])
+    assert [text.returncode for text in texts] == [0, 0, 0]
+    simulate, module, read = (text.stdout.splitlines() for text in texts)
+    assert simulate[0] == "Usage: velmo simulate [OPTIONS]"
+    assert module[0] == "Usage: python -m velmo.simulator [OPTIONS]"
+    assert simulate[1:] == module[1:]
+    assert "Options:" in simulate and "Options:" in read
     for option in ("--model", "--item-number", "--serial-number", "--firmware", "--sensor", "--auto-teds",
-                   "--signal", "--seconds"):
-        assert option in option_names(usage[0])
-    assert "default: cycle:peak=500" in " ".join(usage[0].split())
+                   "--signal", "--seconds", "--replay"):
+        assert any(line.lstrip().startswith(option) for line in simulate)
+    assert "[default: cycle:peak=500" in " ".join(simulate)
 
 
 def test_the_velmo_command_runs_as_a_module():

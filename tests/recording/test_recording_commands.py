@@ -31,8 +31,8 @@ def run(*arguments):
 def recorded(tmp_path_factory):
     """Two simulated instruments recorded through velmo record, with metadata of the user's."""
     path = tmp_path_factory.mktemp("record") / "run.h5"
-    result = run("record", path, "--simulate", "--simulate", "RPX310", "--signal", "constant:100", "--rate", "100",
-                 "--seconds", 1, "--meta", "operator=ana", "--meta", "bench=B 2=left")
+    result = run("record", path, "--simulate-model", "HDA640", "--simulate-model", "RPX310", "--signal", "constant:100",
+                 "--rate", "100", "--seconds", 1, "--meta", "operator=ana", "--meta", "bench=B 2=left")
     assert result.exit_code == 0, result.output
     return path, result
 
@@ -101,7 +101,7 @@ def test_ctrl_c_ends_the_recording_cleanly_with_status_130(tmp_path, monkeypatch
         return self._done.wait(timeout)
 
     monkeypatch.setattr(Recorder, "wait", interrupted_wait)
-    result = run("record", tmp_path / "run.h5", "--simulate", "TMV520")
+    result = run("record", tmp_path / "run.h5", "--simulate-model", "TMV520")
     assert result.exit_code == 130 and "Interrupted" in result.stderr
     [instrument] = load(tmp_path / "run.h5").instruments.values()
     assert instrument.end_reason == RUN_ENDED and len(instrument.counts) > 5

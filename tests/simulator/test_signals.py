@@ -19,7 +19,7 @@ from velmo.simulator import (
     sine,
     steps,
 )
-from velmo.simulator.command import parse_arguments
+from velmo.simulator.command import serve
 
 
 @pytest.mark.parametrize(
@@ -112,8 +112,10 @@ def test_loads_become_the_counts_that_read_as_them():
 
 
 def test_the_command_line_serves_a_load_cycle_with_a_little_noise_by_default():
-    arguments = parse_arguments([])
-    values = [arguments.signal(t / 100) for t in range(300)]
-    assert repr(arguments.signal).startswith("cycle(peak=500, rise=1, hold=0.5, release=1, rest=0.5) + noise(sigma=1")
+    def signal_of(argv):
+        return serve.make_context("velmo-simulator", argv).params["signal"]
+
+    values = [signal_of([])(t / 100) for t in range(300)]
+    assert repr(signal_of([])).startswith("cycle(peak=500, rise=1, hold=0.5, release=1, rest=0.5) + noise(sigma=1")
     assert max(values) == pytest.approx(500, abs=5) and min(values) == pytest.approx(0, abs=5)
-    assert repr(parse_arguments(["--signal", "constant:100"]).signal) == "constant(value=100)"
+    assert repr(signal_of(["--signal", "constant:100"])) == "constant(value=100)"

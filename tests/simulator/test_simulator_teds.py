@@ -4,7 +4,7 @@ import pytest
 
 from conftest import frame as command
 from velmo.simulator import ORVALE_ITEM_NUMBER, InstrumentModel, TEDSSensor
-from velmo.simulator.command import parse_arguments
+from velmo.simulator.command import serve, simulated
 
 
 def payload(instrument, frame):
@@ -78,6 +78,9 @@ def test_firmware_knows_one_auto_teds_pair(firmware, known, unknown):
     ],
 )
 def test_command_line_options(argv, item_number, firmware, sensor, auto_teds):
-    arguments = parse_arguments(argv)
-    assert (arguments.item_number, arguments.firmware, arguments.sensor, arguments.auto_teds) == (
-        item_number, firmware, sensor, auto_teds)
+    options = serve.make_context("velmo-simulator", argv).params
+    del options["seconds"], options["replay"]
+    with simulated(**options) as simulator:
+        instrument = simulator.instrument
+        assert (instrument.item_number, instrument.firmware, instrument.sensor is not None, instrument.auto_teds) == (
+            item_number or f"SIM-{options['model']}", firmware, sensor, auto_teds)

@@ -24,7 +24,9 @@ from typing import IO, Any
 
 import click
 import velmo_device_communication as vdc
+from rich.console import Console, ConsoleOptions, RenderResult
 from rich.live import Live
+from rich.measure import Measurement
 from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 from rich.text import Text
@@ -175,22 +177,62 @@ class _Summary:
         return self.total / self.count if self.count else math.nan
 
 
-def _monitor_view(channel: int, sources: Sequence[_Source], summaries: Sequence[_Summary]) -> Table:
-    table = Table(title=f"Channel {channel}", title_justify="left")
-    for column in ("Instrument", "Load", "Min / max / mean", "Readings/s", "Readings / invalid / dropped", "Trend"):
-        table.add_column(column, no_wrap=True)
+MONITOR_COLUMNS = ("Instrument", "Load", "Min / max / mean", "Readings/s", "Readings / invalid / dropped", "Trend")
+# What a narrow terminal leaves out, first to last: the instrument and its load always show.
+DROPPED_FIRST = ("Trend", "Readings / invalid / dropped", "Min / max / mean", "Readings/s")
+UNBOUNDED_WIDTH = 100_000
+
+
+@dataclass
+class MonitorView:
+    """The monitor's table, one row of MONITOR_COLUMNS cells per instrument, fitted to the width it gets.
+
+    Columns go, in the order of DROPPED_FIRST, until the rest fits; the load is
+    never cut, and where even it and the instrument do not fit, the
+    instrument's name folds onto more lines.
+    """
+
+    title: str
+    rows: list[tuple[str, ...]]
+
+    def __rich_console__(self, console: Console, options: ConsoleOptions) -> RenderResult:
+        columns = list(MONITOR_COLUMNS)
+        unbounded = options.update_width(UNBOUNDED_WIDTH)  # a measurement is capped at the width it is given
+        for dropped in DROPPED_FIRST:
+            table = self._table(columns)
+            if Measurement.get(console, unbounded, table).maximum <= options.max_width:
+                yield table
+                return
+            columns.remove(dropped)
+        yield self._table(columns, fold=True)
+
+    def _table(self, columns: Sequence[str], fold: bool = False) -> Table:
+        table = Table(title=self.title, title_justify="left")
+        for column in columns:
+            if column == "Instrument" and fold:
+                table.add_column(column, overflow="fold")
+            elif column == "Load":
+                table.add_column(column, no_wrap=True, min_width=max(len(row[1]) for row in self.rows))
+            else:
+                table.add_column(column, no_wrap=True)
+        indices = [MONITOR_COLUMNS.index(column) for column in columns]
+        for row in self.rows:
+            table.add_row(*(Text(row[index]) for index in indices))
+        return table
+
+
+def _monitor_view(channel: int, sources: Sequence[_Source], summaries: Sequence[_Summary]) -> MonitorView:
+    rows: list[tuple[str, ...]] = []
     for source, summary in zip(sources, summaries):
         stats = source.acquisition.stats
         if summary.count:
             load = f"{summary.last:.4f} {source.unit}"
             spread = f"{summary.low:.4f} / {summary.high:.4f} / {summary.mean:.4f}"
         else:
-            load, spread = "waiting for the first readings", ""
+            load, spread = "waiting for readings", ""
         counts = f"{stats.received} / {stats.invalid} / {stats.dropped}"
-        table.add_row(
-            *(Text(cell) for cell in (source.label, load, spread, f"{stats.rate:.0f}", counts, sparkline(summary.recent)))
-        )
-    return table
+        rows.append((source.label, load, spread, f"{stats.rate:.0f}", counts, sparkline(summary.recent)))
+    return MonitorView(f"Channel {channel}", rows)
 
 
 @click.command()

@@ -12,12 +12,12 @@ from typing import Any
 
 import click
 import serial
-import serial.tools.list_ports
 import velmo_device_communication as vdc
 from rich.table import Table
 from rich.text import Text
 
 from .. import __version__, discovery
+from ..simulator.command import serve
 from . import capture, recording
 from .common import (
     NothingFound,
@@ -29,6 +29,7 @@ from .common import (
     instruments,
     logging_options,
     note,
+    port_reason,
     probe,
     rate_label,
     start_simulators,
@@ -57,7 +58,8 @@ def main() -> None:
     """Find, read and stream VELMO measuring instruments (HDA640, RPX310, TMV520, GLS870).
 
     Every command but 'simulate' takes --port PATH or --serial N to choose the
-    instrument, or --simulate [MODEL] to try it against a simulated instrument.
+    instrument, or --simulate (or --simulate-model MODEL) to try it against a
+    simulated instrument.
     Exit status: 0 done, 1 error, 2 usage error, 130 interrupted (Ctrl-C),
     141 the reader of the output went away.
     """
@@ -68,6 +70,7 @@ main.add_command(capture.stream)
 main.add_command(recording.record)
 main.add_command(recording.show)
 main.add_command(recording.export)
+main.add_command(serve, name="simulate")
 
 
 # -- ports -------------------------------------------------------------------
@@ -75,7 +78,7 @@ main.add_command(recording.export)
 
 def _ports_table(only: list[str] | None = None) -> Table:
     table = _table(None, "Port", "Description", "Hardware ID")
-    records = {record.device: record for record in serial.tools.list_ports.comports()}
+    records = {record.device: record for record in discovery.port_records()}
     for name in only or records:
         record = records.get(name)
         if record is None:
@@ -89,7 +92,8 @@ def _ports_table(only: list[str] | None = None) -> Table:
 @instrument_options()
 @logging_options
 def ports(target: Target) -> None:
-    """List the serial ports the system enumerates, with description and hardware id.
+    """List the serial ports the system enumerates, and those of 'velmo simulate' processes, with
+    description and hardware id.
 
     With --serial, only the port of the instrument with that serial number.
     """
@@ -154,7 +158,7 @@ def scan(target: Target) -> None:
             raise NothingFound(f"{looked_for} found", probes)
         for result in probes:
             if result.error is not None:
-                note(f"{result.port}: {result.reason}")
+                note(port_reason(result))
         table = _table(f"{len(devices)} instrument(s)", *SCAN_COLUMNS)
         for device in devices:
             table.add_row(*_cells(*_identity_row(device)))
@@ -312,20 +316,3 @@ def teds(target: Target) -> None:
             raise vdc.VelmoTEDSDataCorruptedError(
                 f"{holds.count(False)} of {len(holds)} TEDS pages fail their checksum"
             )
-
-
-# -- simulate ----------------------------------------------------------------
-
-
-@main.command(
-    context_settings={"ignore_unknown_options": True, "allow_extra_args": True, "help_option_names": []},
-)
-@click.argument("arguments", nargs=-1, type=click.UNPROCESSED)
-def simulate(arguments: tuple[str, ...]) -> None:
-    """Serve a simulated instrument on a pseudo-terminal until Ctrl-C (options: velmo simulate --help).
-
-    The same command as velmo-simulator and python -m velmo.simulator.
-    """
-    from ..simulator.command import main as serve
-
-    raise click.exceptions.Exit(serve(list(arguments), prog="velmo simulate"))

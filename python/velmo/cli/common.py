@@ -20,7 +20,9 @@ import velmo_device_communication as vdc
 from rich.console import Console
 
 from .. import acquisition, discovery
-from ..simulator.signals import Signal, SignalError, parse_signal
+from ..simulator.command import DEFAULT_MODEL, read_signal, simulated
+from ..simulator.instrument import DEFAULT_INSTRUMENT_SERIAL
+from ..simulator.signals import Signal
 
 MODULE_LOGGER = "velmo_device_communication"
 PACKAGE_LOGGER = "velmo"
@@ -230,7 +232,7 @@ def _stdout_to_nowhere() -> None:
 
 def one_line(error: BaseException, debug: bool = False) -> str:
     """The error's text on one line, with what to do next."""
-    text = " ".join(str(error).split()) or type(error).__name__
+    text = discovery.error_text(error)
     for kind, step in NEXT_STEPS:
         if isinstance(error, kind):
             return f"{text} ({step})"
@@ -267,17 +269,8 @@ class Target:
         return bool(self.ports or self.serials or self.every or len(self.simulate) > 1)
 
 
-def _signal(_ctx: click.Context, _param: click.Parameter, value: str | None) -> Signal | None:
-    if value is None:
-        return None
-    try:
-        return parse_signal(value)
-    except SignalError as error:
-        raise click.BadParameter(str(error)) from None
-
-
 def instrument_options(*, several: bool = False) -> Callable[[F], F]:
-    """--port, --serial, --model, --simulate, --signal, --thorough, and with ``several`` --all.
+    """--port, --serial, --model, --simulate, --simulate-model, --signal, --thorough, and with ``several`` --all.
 
     The command receives them as one ``target`` argument. A command that works
     with one instrument refuses several --port or --serial.
@@ -291,7 +284,8 @@ def instrument_options(*, several: bool = False) -> Callable[[F], F]:
             serials: tuple[int, ...],
             every: bool = False,
             models: tuple[str, ...],
-            simulate: tuple[str, ...],
+            simulate: bool,
+            simulate_models: tuple[str, ...],
             signal: Signal | None,
             thorough: bool,
             **kwargs: Any,
@@ -300,11 +294,13 @@ def instrument_options(*, several: bool = False) -> Callable[[F], F]:
                 raise click.UsageError("this command works with one instrument: give one --port or one --serial")
             if every and serials:
                 raise click.UsageError("--all takes every instrument found; leave out --serial, or --all")
-            if signal is not None and not simulate:
+            simulated_models = tuple(model.upper() for model in simulate_models)
+            if simulate and not simulated_models:
+                simulated_models = (DEFAULT_MODEL,)
+            if signal is not None and not simulated_models:
                 raise click.UsageError("--signal describes what a simulated instrument measures: give --simulate too")
             models = tuple(model.upper() for model in models)
-            simulate = tuple(model.upper() for model in simulate)
-            target = Target(ports, serials, every, models, simulate, signal, thorough)
+            target = Target(ports, serials, every, models, simulated_models, signal, thorough)
             return function(*args, target=target, **kwargs)
 
         which = "the instruments" if several else "the instrument"
@@ -335,18 +331,22 @@ def instrument_options(*, several: bool = False) -> Callable[[F], F]:
             ),
             click.option(
                 "--simulate",
-                "simulate",
+                is_flag=True,
+                help=f"Start a simulated {DEFAULT_MODEL} (serial number {DEFAULT_INSTRUMENT_SERIAL}) in this process "
+                "and use it.",
+            ),
+            click.option(
+                "--simulate-model",
+                "simulate_models",
                 multiple=True,
                 type=click.Choice(discovery.MODELS, case_sensitive=False),
-                is_flag=False,
-                flag_value="HDA640",
-                metavar="[MODEL]",
-                help="Start a simulated instrument of MODEL (default HDA640) in this process and use it; "
-                "repeat for several (serial numbers 20240001, 20240002...).",
+                metavar="MODEL",
+                help="Simulate an instrument of MODEL instead, implies --simulate; repeat for several "
+                f"(serial numbers {DEFAULT_INSTRUMENT_SERIAL}, {DEFAULT_INSTRUMENT_SERIAL + 1}...).",
             ),
             click.option(
                 "--signal",
-                callback=_signal,
+                callback=read_signal,
                 metavar="SIGNAL",
                 help="What the simulated instruments measure, in load units, such as cycle:peak=500,rise=1 or "
                 "sine:amplitude=50,frequency=0.5+noise:sigma=0.5 (see 'velmo simulate --help'); "
@@ -360,7 +360,7 @@ def instrument_options(*, several: bool = False) -> Callable[[F], F]:
         ]
         if several:
             options.append(
-                click.option("--all", "every", is_flag=True, help="Use every instrument found (see 'velmo scan').")
+                click.option("--all", "every", is_flag=True, help="Use every instrument found.")
             )
         for option in reversed(options):
             command = option(command)
@@ -377,9 +377,6 @@ def start_simulators(
     The k-th simulator has serial number 20240001 + k. ``options(model)`` adds
     simulator options per model.
     """
-    from ..simulator.command import simulated
-    from ..simulator.instrument import DEFAULT_INSTRUMENT_SERIAL
-
     ports = []
     for index, model in enumerate(target.simulate):
         simulator = stack.enter_context(
@@ -421,8 +418,18 @@ class NothingFound(click.ClickException):
     """No instrument where the command looked: what was found instead, and why."""
 
     def __init__(self, looked_for: str, probes: Sequence[discovery.PortProbe]) -> None:
-        causes = "; ".join(f"{probe.port}: {probe.reason}" for probe in probes) or "the system lists no serial port"
-        super().__init__(f"{looked_for}: {causes} ({discovery.USUAL_CAUSES})")
+        causes = "; ".join(port_reason(probe) for probe in probes) or "the system lists no serial port"
+        # Instruments that answered with other serial numbers (the causes name them) are
+        # powered and reachable: the number asked for is the question.
+        answered = any(probe.serial_number is not None for probe in probes)
+        hint = "check the serial number asked for" if answered else discovery.USUAL_CAUSES
+        super().__init__(f"{looked_for}: {causes} ({hint})")
+
+
+def port_reason(probe: discovery.PortProbe) -> str:
+    """'PORT: why nothing is kept there', naming the port once."""
+    reason = probe.reason
+    return reason if probe.port in reason else f"{probe.port}: {reason}"
 
 
 def serial_text(device: vdc.VelmoDevice) -> str:
@@ -472,7 +479,7 @@ def instruments(
                 if probe_result.device is None:
                     raise discovery.not_found_error(probe_result)
         elif not devices:
-            raise NothingFound(f"No VELMO instrument found on {', '.join(candidates) or 'any port'}", probes)
+            raise NothingFound("No VELMO instrument found", probes)
         if len(devices) > 1 and not (several and target.named):
             choices = "--serial N or --port PATH" + (", or --all for every one" if several else "")
             found = ", ".join(describe(device) for device in devices)

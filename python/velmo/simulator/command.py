@@ -1,21 +1,22 @@
 """Serve a simulated VELMO instrument on a pseudo-terminal until interrupted.
 
 The first line printed is the port path, for scripts that start this program.
-``velmo-simulator``, ``python -m velmo.simulator`` and ``velmo simulate`` are
-this one command line; ``velmo <command> --simulate`` builds its simulators with
-``simulated`` below, from the same options.
+``velmo simulate``, ``velmo-simulator`` and ``python -m velmo.simulator`` are
+this one click command (the command line needs the ``cli`` extra, as ``velmo``
+does); ``velmo <command> --simulate`` builds its simulators with ``simulated``
+below, and reads --signal with ``read_signal``.
 """
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import signal
-import sys
 import threading
 from collections.abc import Callable, Sequence
 from types import FrameType
-from typing import TypeVar
+from typing import Any, TypeVar
+
+import click
 
 from .._requirements import h5py_missing
 from .instrument import DEFAULT_CHANNELS, DEFAULT_INSTRUMENT_SERIAL, counts_of_loads
@@ -26,6 +27,7 @@ from .teds import TEDSSensor
 
 T = TypeVar("T")
 
+DEFAULT_MODEL = "HDA640"
 DEFAULT_FIRMWARE = (4, 3, 2)
 # Exit status after Ctrl-C, as every velmo command gives it.
 INTERRUPTED = 130
@@ -44,84 +46,25 @@ def parse_firmware(text: str) -> tuple[int, int, int]:
     return major, minor, patch
 
 
-def _argument(parse: Callable[[str], T]) -> Callable[[str], T]:
-    """``parse`` as an argparse type that reports its own message."""
+def option_parser(parse: Callable[[str], T]) -> Callable[[click.Context, click.Parameter, str | None], T | None]:
+    """A click callback that reads an option's text with ``parse``; its ValueError is the usage error's message."""
 
-    def convert(text: str) -> T:
+    def convert(_ctx: click.Context, _param: click.Parameter, value: str | None) -> T | None:
+        if value is None:
+            return None
         try:
-            return parse(text)
+            return parse(value)
         except ValueError as error:
-            raise argparse.ArgumentTypeError(str(error)) from None
+            raise click.BadParameter(str(error)) from None
 
     return convert
 
 
-def build_parser(prog: str) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
-    parser.add_argument(
-        "--model",
-        type=parse_model,
-        choices=MODELS,
-        default="HDA640",
-        help="instrument model, in any case (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--item-number",
-        help="item number the instrument reports (up to 10 ASCII characters; default: SIM-<model>)",
-    )
-    parser.add_argument(
-        "--serial-number",
-        type=int,
-        default=DEFAULT_INSTRUMENT_SERIAL,
-        help="serial number the instrument reports (default: %(default)s)",
-    )
-    parser.add_argument("--baud-rate", type=int, help="line rate it answers at (default: the model's own)")
-    parser.add_argument(
-        "--firmware",
-        type=_argument(parse_firmware),
-        default=DEFAULT_FIRMWARE,
-        help="firmware version major.minor.patch; before 4.3.2 only the old AutoTEDS commands are known "
-        "(default: 4.3.2)",
-    )
-    parser.add_argument(
-        "--sensor",
-        action="store_true",
-        help=f"attach a TEDS sensor (an HDA640 then reports item number {ORVALE_ITEM_NUMBER} "
-        "unless --item-number is given; default: no sensor)",
-    )
-    parser.add_argument("--auto-teds", action="store_true", help="start with AutoTEDS switched on (default: off)")
-    parser.add_argument(
-        "--signal",
-        type=_argument(parse_signal),
-        default=parse_signal(COMMAND_LINE_SIGNAL),
-        metavar="SIGNAL",
-        help="what every channel measures, in load units: kinds joined by '+', such as "
-        "cycle:peak=500,rise=1,hold=0.5 or sine:amplitude=50,frequency=0.5+noise:sigma=0.5 "
-        "(kinds: constant, ramp, sine, noise, steps, cycle; constant:100 is a steady 100; "
-        f"default: {COMMAND_LINE_SIGNAL})",
-    )
-    parser.add_argument("--seconds", type=float, help="serve this long, then stop (default: until Ctrl-C)")
-    parser.add_argument(
-        "--replay",
-        metavar="FILE",
-        help="replay a recording of velmo record instead: one instrument per recorded one, its counts at "
-        "its rate (needs h5py)",
-    )
-    return parser
-
-
-def parse_arguments(argv: Sequence[str] | None, prog: str = "velmo-simulator") -> argparse.Namespace:
-    parser = build_parser(prog)
-    arguments = parser.parse_args(argv)
-    if arguments.seconds is not None and not arguments.seconds >= 0:
-        parser.error("--seconds must not be negative")
-    if arguments.sensor and arguments.model == "HDA640" and arguments.item_number is None:
-        arguments.item_number = ORVALE_ITEM_NUMBER
-    return arguments
+read_signal = option_parser(parse_signal)
 
 
 def simulated(
-    model: str = "HDA640",
+    model: str = DEFAULT_MODEL,
     *,
     item_number: str | None = None,
     serial_number: int = DEFAULT_INSTRUMENT_SERIAL,
@@ -152,31 +95,90 @@ def simulated(
     )
 
 
-def _simulated(arguments: argparse.Namespace) -> SimulatedInstrument:
-    return simulated(
-        arguments.model,
-        item_number=arguments.item_number,
-        serial_number=arguments.serial_number,
-        baud_rate=arguments.baud_rate,
-        firmware=arguments.firmware,
-        sensor=arguments.sensor,
-        auto_teds=arguments.auto_teds,
-        signal=arguments.signal,
-    )
+def _simulated(options: dict[str, Any]) -> SimulatedInstrument:
+    """The simulator of the command line's instrument options (those ``simulated`` takes)."""
+    try:
+        return simulated(**options)
+    except ValueError as error:  # what the instrument cannot be, such as too long an item number
+        raise click.UsageError(str(error)) from None
 
 
 def _replayed(path: str) -> list[SimulatedInstrument]:
     missing = h5py_missing()
     if missing is not None:
-        raise ImportError(missing)
+        raise click.UsageError(missing)
     from .replay import replay
 
-    return replay(path)
+    try:
+        return replay(path)
+    except (ValueError, OSError) as error:
+        raise click.BadParameter(str(error), param_hint="--replay") from None
 
 
-def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> int:
-    """Run as the ``velmo-simulator`` command, or under ``prog`` for ``python -m`` and ``velmo simulate``."""
-    arguments = parse_arguments(argv, prog)
+@click.command(context_settings={"help_option_names": ["-h", "--help"]})
+@click.option(
+    "--model",
+    type=click.Choice(MODELS, case_sensitive=False),
+    default=DEFAULT_MODEL,
+    show_default=True,
+    help="Instrument model, in any case.",
+)
+@click.option(
+    "--item-number",
+    metavar="TEXT",
+    help="Item number the instrument reports (up to 10 ASCII characters) [default: SIM-<model>].",
+)
+@click.option(
+    "--serial-number",
+    type=click.IntRange(min=0),
+    default=DEFAULT_INSTRUMENT_SERIAL,
+    show_default=True,
+    help="Serial number the instrument reports.",
+)
+@click.option(
+    "--baud-rate", type=click.IntRange(min=1), help="Line rate it answers at [default: the model's own]."
+)
+@click.option(
+    "--firmware",
+    callback=option_parser(parse_firmware),
+    default=".".join(map(str, DEFAULT_FIRMWARE)),
+    show_default=True,
+    metavar="MAJOR.MINOR.PATCH",
+    help="Firmware version; before 4.3.2 only the old AutoTEDS commands are known.",
+)
+@click.option(
+    "--sensor",
+    is_flag=True,
+    help=f"Attach a TEDS sensor (an HDA640 then reports item number {ORVALE_ITEM_NUMBER} unless --item-number "
+    "is given).",
+)
+@click.option("--auto-teds", is_flag=True, help="Start with AutoTEDS switched on.")
+@click.option(
+    "--signal",
+    callback=read_signal,
+    default=COMMAND_LINE_SIGNAL,
+    show_default=True,
+    metavar="SIGNAL",
+    help="What every channel measures, in load units: kinds joined by '+', such as cycle:peak=500,rise=1,hold=0.5 "
+    "or sine:amplitude=50,frequency=0.5+noise:sigma=0.5 (kinds: constant, ramp, sine, noise, steps, cycle; "
+    "constant:100 is a steady 100).",
+)
+@click.option(
+    "--seconds", type=click.FloatRange(min=0), help="Serve this long, then stop [default: until Ctrl-C]."
+)
+@click.option(
+    "--replay",
+    metavar="FILE",
+    help="Replay a recording of velmo record instead: one instrument per recorded one, its counts at its rate "
+    "(needs h5py).",
+)
+def serve(seconds: float | None, replay: str | None, **instrument: Any) -> None:
+    """Serve a simulated instrument on a pseudo-terminal until Ctrl-C.
+
+    The first line printed is the port, for scripts; other velmo programs of
+    the same user find the instrument among the ports too (by --serial N, or
+    open_device(serial_number=N)).
+    """
     stop = threading.Event()
     interrupted = threading.Event()
 
@@ -191,30 +193,42 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> in
     if threading.current_thread() is threading.main_thread():
         previous = {number: signal.signal(number, on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
     try:
-        try:
-            simulators = _replayed(arguments.replay) if arguments.replay else [_simulated(arguments)]
-        except (ValueError, ImportError, OSError) as error:
-            print(f"{prog}: error: {error}", file=sys.stderr)
-            return 2
+        simulators = _replayed(replay) if replay is not None else [_simulated(instrument)]
         with contextlib.ExitStack() as stack:
             for simulator in simulators:
                 stack.enter_context(simulator)
-                print(simulator.port, flush=True)
+                stack.enter_context(simulator.listed_for_other_processes())
+                click.echo(simulator.port)
             for simulator in simulators:
-                instrument = simulator.instrument
-                serving = (
-                    f"Replaying the recorded {instrument.model}, serial number {instrument.instrument_serial}, at "
-                    f"{instrument.stream_rate:g} SPS"
-                    if arguments.replay
-                    else f"Serving a simulated {instrument.model}, serial number {instrument.instrument_serial}, "
-                    f"at {simulator.baud_rate} baud; every channel measures {arguments.signal!r}"
-                )
-                print(f"{serving}. Reach it with:", file=sys.stderr)
-                print(f"  velmo read --port {simulator.port} --model {instrument.model}", file=sys.stderr)
-            ending = "Ctrl-C to stop." if arguments.seconds is None else f"Stopping in {arguments.seconds:g} s."
-            print(ending, file=sys.stderr, flush=True)
-            stop.wait(arguments.seconds)
+                _say_how_to_reach(simulator, instrument["signal"] if replay is None else None)
+            click.echo("Ctrl-C to stop." if seconds is None else f"Stopping in {seconds:g} s.", err=True)
+            stop.wait(seconds)
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
-    return INTERRUPTED if interrupted.is_set() else 0
+    if interrupted.is_set():
+        raise click.exceptions.Exit(INTERRUPTED)
+
+
+def _say_how_to_reach(simulator: SimulatedInstrument, measured: Signal | None) -> None:
+    """What is served, and the command that shows it: a replayed recording is a stream to watch."""
+    instrument = simulator.instrument
+    if measured is None:
+        serving = (
+            f"Replaying the recorded {instrument.model}, serial number {instrument.instrument_serial}, at "
+            f"{instrument.stream_rate:g} SPS. Watch it with:"
+        )
+        command = "velmo monitor"
+    else:
+        serving = (
+            f"Serving a simulated {instrument.model}, serial number {instrument.instrument_serial}, at "
+            f"{simulator.baud_rate} baud; every channel measures {measured!r}. Reach it with:"
+        )
+        command = "velmo read"
+    click.echo(serving, err=True)
+    click.echo(f"  {command} --port {simulator.port} --model {instrument.model}", err=True)
+
+
+def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> None:
+    """Run as the ``velmo-simulator`` command, or under ``prog`` for ``python -m velmo.simulator``; exits."""
+    serve.main(args=None if argv is None else list(argv), prog_name=prog)

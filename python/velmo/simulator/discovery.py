@@ -1,8 +1,9 @@
-"""Makes simulated ports show up in pyserial's port enumeration.
+"""Makes simulated ports show up in pyserial's port enumeration, in this process.
 
 pyserial does not list pseudo-terminals on Linux, so while any simulator is
 visible, ``serial.tools.list_ports.comports`` is replaced by a wrapper that
-appends the simulators' records after the real ports.
+appends the simulators' records after the real ports. (Other processes find a
+simulator through ``velmo.discovery.listed_for_other_processes``.)
 """
 
 from __future__ import annotations
@@ -14,16 +15,13 @@ from typing import Any, Callable, Iterator
 import serial.tools.list_ports
 from serial.tools.list_ports_common import ListPortInfo
 
+from ..discovery import port_record
+
+__all__ = ["port_record", "visible_ports"]
+
 _lock = threading.Lock()
 _visible: list[ListPortInfo] = []
 _original_comports: Callable[..., Any] | None = None
-
-
-def port_record(device: str, description: str) -> ListPortInfo:
-    record = ListPortInfo(device, skip_link_detection=True)
-    record.description = description
-    record.hwid = "PTY"
-    return record
 
 
 def _comports_with_simulators(*args: Any, **kwargs: Any) -> list[ListPortInfo]:

@@ -14,6 +14,7 @@ import threading
 import time
 from typing import Any, ContextManager, NamedTuple, Sequence
 
+from .. import discovery as velmo_discovery
 from . import discovery, ptyline
 from .faults import DEFAULT_GARBAGE, AnswerFaults
 from .instrument import InstrumentModel, StreamPacket
@@ -139,8 +140,15 @@ class SimulatedInstrument:
 
     def visible_to_discovery(self) -> ContextManager[None]:
         """List this port in ``serial.tools.list_ports.comports()`` within the block."""
-        description = f"Simulated VELMO {self.instrument.model}"
-        return discovery.visible_ports(discovery.port_record(self.port, description))
+        return discovery.visible_ports(discovery.port_record(self.port, self._description()))
+
+    def listed_for_other_processes(self) -> ContextManager[None]:
+        """List this port among the ports of this user's other velmo processes within the block."""
+        description = f"{self._description()} {self.instrument.instrument_serial} (pid {os.getpid()})"
+        return velmo_discovery.listed_for_other_processes(self.port, description)
+
+    def _description(self) -> str:
+        return f"Simulated VELMO {self.instrument.model}"
 
     # -- fault knobs --------------------------------------------------------
 
