@@ -103,11 +103,12 @@ def test_stream_and_export_write_one_csv_shape(recorded, tmp_path, command):
         written = tmp_path / "HDA640_20240001.csv"
     else:
         written = tmp_path / "capture.csv"
-        result = run("stream", "--simulate", "--signal", "constant:100", "--rate", "100", "--seconds", 0.5, "--csv", written)
+        result = run("stream", "--simulate", "--signal", "constant:100", "--rate", 100, "--seconds", 0.5, "--csv", written)
     assert result.exit_code == 0, result.output
     preamble, rows = read_csv(written)
     assert re.fullmatch(r"# HDA640 20240001 on \S+, channel 0, 100 SPS", preamble[0])
-    started = re.fullmatch(r"# time \(s\) counts from the start of streaming at (\S+) \(([\d.]+) s since the epoch\)", preamble[1])
+    started = re.fullmatch(r"# time \(s\) counts from the start of streaming at (\S+) \(([\d.]+) s since the epoch\)",
+                           preamble[1])
     assert started and len(preamble) == 2
     assert datetime.datetime.fromisoformat(started[1]).timestamp() == pytest.approx(float(started[2]), abs=1e-6)
     assert rows[0] == ["0.000000000", rows[0][1], "100.0"] and rows[1][0] == "0.010000000"
@@ -310,9 +311,11 @@ def test_a_file_cut_short_is_never_read_as_whole_and_never_hangs(tmp_path, keep)
     # In children with a time limit: HDF5 used to retry the metadata of such files forever.
     read = json.loads(subprocess.run([sys.executable, "-c", READ_CUT_IN_CHILD, str(cut)],
                                      capture_output=True, text=True, timeout=60, check=True).stdout)
-    shown = subprocess.run([sys.executable, "-m", "velmo", "show", str(cut)], capture_output=True, text=True, timeout=60)
+    shown = subprocess.run([sys.executable, "-m", "velmo", "show", str(cut)],
+                           capture_output=True, text=True, timeout=60)
     if "error" in read:
-        assert re.match(rf"{re.escape(str(cut))} is (not an HDF5 file|cut short: it ends after {size} of the)", read["error"])
+        assert re.match(rf"{re.escape(str(cut))} is (not an HDF5 file|cut short: it ends after {size} of the)",
+                        read["error"])
         assert shown.returncode == 1 and shown.stderr == f"Error: {read['error']}\n"
     else:
         assert read["cut_short"] and read["counts"] == list(range(1, len(read["counts"]) + 1))

@@ -282,7 +282,9 @@ def csv_preamble(description: str, sampling_rate: float, t0: float, unit: str) -
     )
 
 
-def csv_rows(numbers: Iterable[int], sampling_rate: float, counts: Iterable[int], loads: Iterable[float]) -> Iterator[str]:
+def csv_rows(
+    numbers: Iterable[int], sampling_rate: float, counts: Iterable[int], loads: Iterable[float]
+) -> Iterator[str]:
     """Rows of samples numbered from the start of streaming: the time is the number over the
     rate, exact, not a clock's reading."""
     for number, count, load in zip(numbers, counts, loads):

@@ -142,7 +142,7 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
 @click.option(
     "--meta", "metadata", multiple=True, metavar="KEY=VALUE", callback=_metadata, help="An attribute of your own (repeatable)."
 )
-@click.option("--overwrite", is_flag=True, help="Replace an existing file.")
+@click.option("--overwrite", is_flag=True, help="Replace an existing file (never one another program has open).")
 @logging_options
 def record(
     out: str,
@@ -197,7 +197,8 @@ def record(
     if interrupted:
         note("Interrupted.")
         raise click.exceptions.Exit(130)
-    lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended not in (RUN_ENDED, INTERRUPTED)]
+    ended = (RUN_ENDED, INTERRUPTED)
+    lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended not in ended]
     if lost:
         raise click.ClickException(
             "Lost during the recording, which keeps their samples up to then (check cable and power): "
@@ -364,7 +365,8 @@ def _write_csv(path: str, instrument: Instrument) -> None:
     temporary name and renamed once complete."""
     metadata = instrument.metadata
     rate = float(metadata["sampling_rate"])
-    description = f"{metadata['model']} {metadata['serial_number']} on {metadata['port']}, channel {metadata['channel']}"
+    instrument_text = f"{metadata['model']} {metadata['serial_number']} on {metadata['port']}"
+    description = f"{instrument_text}, channel {metadata['channel']}"
     numbers, counts, loads = instrument.sample_numbers(), instrument.counts, instrument.loads
     temporary = f"{path}.partial"
     with open(temporary, "w", encoding="utf-8", newline="") as stream:

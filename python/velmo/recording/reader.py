@@ -1,4 +1,5 @@
-"""Reading a recording back: closed files, files being written and files a crash left open."""
+"""Reading a recording back: closed files, files being written, files a crash left open and
+files cut short; damaged ones refused within seconds."""
 
 from __future__ import annotations
 
@@ -118,7 +119,8 @@ class Instrument:
     """One instrument's samples and metadata from a recording.
 
     ``loads`` and ``counts`` are numpy arrays of the samples in the file; ``metadata`` holds
-    the group's attributes (``model``, ``serial_number``, ``t0``, ``interval``, ...).
+    the group's attributes (``model``, ``serial_number``, ``t0``, ``interval``, ...);
+    ``unwritten`` counts samples the file names but does not hold (it was cut short).
     """
 
     name: str
@@ -127,7 +129,7 @@ class Instrument:
     counts: npt.NDArray[np.uint32]
     gaps: list[Gap]
     blocks: npt.NDArray[Any]
-    unwritten: int = 0  # samples the file counts but never received: past its end, or never written
+    unwritten: int = 0
 
     @property
     def t0(self) -> float:
@@ -193,14 +195,15 @@ def _pandas() -> Any:
 
 @dataclasses.dataclass(frozen=True, eq=False)
 class Recording:
-    """A recording file's ``metadata`` (its attributes) and its ``instruments`` by group name."""
+    """A recording file's ``metadata`` (its attributes) and its ``instruments`` by group name;
+    the file's size in bytes when it was read, the size HDF5 says it has (None where unknown),
+    and whether it carries HDF5's mark that a writer has it open."""
 
     path: str
     metadata: dict[str, Any]
     instruments: dict[str, Instrument]
-
     file_size: int = 0
-    stored_size: int | None = None  # bytes HDF5 says the file spans
+    stored_size: int | None = None
     marked_open: bool = False
 
     @property

@@ -94,9 +94,13 @@ def existing_files(path: str, *, splitting: bool) -> list[str]:
     return sorted(os.path.join(folder, entry) for entry in names if part.fullmatch(entry))
 
 
+def _exists(path: str) -> FileExistsError:
+    return FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", path)
+
+
 def _lock(stream: IO[bytes], *, exclusive: bool) -> bool:
-    """Lock without waiting; False when another holds a conflicting lock. A system or file
-    system without locks counts as locked."""
+    """Lock without waiting; False when another holds a conflicting lock. Where the system
+    or the file system has no such locks, the lock counts as taken."""
     if _flock is None:
         return True
     try:
@@ -113,7 +117,9 @@ def _in_use(path: str) -> RecordingError:
         writing = read_header(path).marked_open
     except OSError:
         writing = False
-    holder = "is being written by another program (a recorder, most likely)" if writing else "is open in another program"
+    holder = "is open in another program"
+    if writing:
+        holder = "is being written by another program (a recorder, most likely)"
     return RecordingError(f"{path} {holder}: it is left as it is; choose another name, or wait until it is closed")
 
 
@@ -131,7 +137,7 @@ def _replacing(path: str, overwrite: bool) -> Iterator[None]:
         yield
         return
     if not overwrite:
-        raise FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", path)
+        raise _exists(path)
     if not regular:
         raise RecordingError(f"{path} is not a regular file; a recording replaces only a file")
     with open(path, "rb") as old:
@@ -167,12 +173,12 @@ def _publish(temporary: str, path: str, overwrite: bool) -> None:
         os.replace(temporary, path)
         return
     try:
-        os.link(temporary, path)  # fails where the name is taken, at once
+        os.link(temporary, path)  # checks and takes the name in one step
     except FileExistsError:
-        raise FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", path) from None
+        raise _exists(path) from None
     except OSError:  # a file system without hard links
         if os.path.lexists(path):
-            raise FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", path) from None
+            raise _exists(path) from None
         os.replace(temporary, path)
         return
     os.unlink(temporary)
@@ -289,7 +295,8 @@ class Recorder:
     ends it cleanly too. An instrument that is lost ends its datasets there (the reason in
     its ``end_reason`` attribute) while the others go on; ``wait`` returns early once every
     instrument is lost. A file that cannot be written (a full disk, a file removed) stops the
-    run with ``RecordingError``; what was flushed stays readable.
+    run with ``RecordingError``; what was written stays readable. Ctrl-C gives the reason
+    ``the run was interrupted (Ctrl-C)``.
 
     :param path: The file to write; with splitting, parts ``<stem>-0001<suffix>``, ... next to it
     :param devices: Connected ``VelmoDevice`` objects, each recorded by its own ``Acquisition``
@@ -299,7 +306,8 @@ class Recorder:
     :param metadata: The user's own file attributes, such as ``{"operator": "ana"}``
     :param split_every: Start a new part after this many seconds
     :param split_size: Start a new part once the file has reached this many bytes
-    :param overwrite: Replace an existing file instead of refusing to start
+    :param overwrite: Replace existing files of the run instead of refusing to start; never
+        one that another program (another recorder) has open
     :raises ValueError: For no devices, a bad split setting or metadata key, a rate a model lacks
     """
 
@@ -465,9 +473,9 @@ class Recorder:
         try:
             with _replacing(path, self._overwrite):
                 temporary = _temporary_name(path)
-                file = create_file(temporary, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
-                keeper = None
+                file = keeper = None
                 try:
+                    file = create_file(temporary, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
                     writers = {}
                     for instrument in self._active():
                         acquisition = instrument.acquisition
@@ -485,11 +493,13 @@ class Recorder:
                     _lock(keeper, exclusive=False)
                     _publish(temporary, path, self._overwrite)
                 except BaseException:
-                    file.close()
+                    if file is not None:
+                        file.close()
                     if keeper is not None:
                         keeper.close()
-                    with contextlib.suppress(OSError):
-                        os.remove(temporary)
+                    if file is not None or temporary != path:  # never a file that was there before
+                        with contextlib.suppress(OSError):
+                            os.remove(temporary)
                     raise
         except (FileExistsError, RecordingError):
             raise
@@ -539,8 +549,11 @@ class Recorder:
         try:
             part = self._create_part(following)
         except (OSError, RecordingError) as error:
-            detail = str(error) if isinstance(error, RecordingError) else f"Could not create {following}: {_reason(error)}"
-            self._failure = RecordingError(f"{detail}. The recording stopped; {self.path} keeps every sample up to then")
+            detail = str(error)
+            if not isinstance(error, RecordingError):
+                detail = f"Could not create {following}: {_reason(error)}"
+            kept = f"{self.path} keeps every sample up to then"
+            self._failure = RecordingError(f"{detail}. The recording stopped; {kept}")
             self._failure.__cause__ = error
             return f"stopped: could not create {os.path.basename(following)}"
         try:
