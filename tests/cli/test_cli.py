@@ -291,9 +291,11 @@ def test_monitor_view_shows_the_load_in_full_at_any_width(width):
 
 
 def read_capture(path):
+    """The first comment line, and the header and rows after the comments."""
     with path.open(newline="") as stream:
-        comment = stream.readline()
-        return comment, list(csv.reader(stream))
+        lines = stream.read().splitlines()
+    comments = [line for line in lines if line.startswith("#")]
+    return comments[0], list(csv.reader(lines[len(comments) :]))
 
 
 def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
@@ -302,8 +304,8 @@ def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
     result = run("stream", "--port", hda.port, "--rate", "1200", "--seconds", 1, "--csv", csv_path, "--plot", plot_path)
     assert result.exit_code == 0, result.output
     comment, rows = read_capture(csv_path)
-    assert comment.startswith(f"# HDA640 20240001 on {hda.port}, channel 0, 1200 SPS; time_s counts from the start")
-    assert rows[0] == ["time_s", "count", "load"]
+    assert comment == f"# HDA640 20240001 on {hda.port}, channel 0, 1200 SPS"
+    assert rows[0] == ["time (s)", "count", "load (N)"]
     samples = rows[1:]
     # Every sample written, in order, at exact times from its place in the stream, with its calibrated load.
     assert [int(count) for _, count, _ in samples] == hda.streamed_counts[: len(samples)]
@@ -322,8 +324,8 @@ def test_stream_writes_csv_and_plot_and_restores_the_instrument(hda, tmp_path):
 def test_stream_to_stdout_keeps_the_data_apart_from_the_summary(hda):
     result = run("stream", "--port", hda.port, "--seconds", 0.5, "--csv", "-")
     assert result.exit_code == 0, result.output
-    comment, header, *rows = result.stdout.splitlines()
-    assert comment.startswith("# HDA640") and header == "time_s,count,load"
+    comment, start, header, *rows = result.stdout.splitlines()
+    assert comment.startswith("# HDA640") and start.startswith("# time (s)") and header == "time (s),count,load (N)"
     assert rows and all(row.count(",") == 2 for row in rows)
     assert "readings (" in result.stderr
 

@@ -5,6 +5,7 @@ import datetime
 import errno
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -17,7 +18,10 @@ h5py = pytest.importorskip("h5py")
 
 from support.instruments import instruments  # noqa: E402, F401  (a fixture)
 from support.waiting import wait_for  # noqa: E402
+from click.testing import CliRunner  # noqa: E402
+from velmo.cli import main  # noqa: E402
 from velmo.recording import Recorder, RecordingError, load  # noqa: E402
+from velmo.recording import recorder as recorder_module  # noqa: E402
 from velmo.recording.layout import InstrumentWriter  # noqa: E402
 from velmo.recording.recorder import FILE_REMOVED, RUN_ENDED  # noqa: E402
 from velmo.simulator import TEDSSensor  # noqa: E402
@@ -213,13 +217,18 @@ def test_write_made_to_fail_stops_the_run_with_one_error(instruments, tmp_path, 
         original(self, *rows)
 
     monkeypatch.setattr(InstrumentWriter, "append", failing_append)
-    with pytest.raises(RecordingError, match=r"^Could not write .*run\.h5: No space left on device\. The recording stopped"):
+    pattern = r"^Could not write .*run\.h5: No space left on device\. The recording stopped; it holds the (\d+) samples"
+    with pytest.raises(RecordingError, match=pattern) as raised:
         with Recorder(tmp_path / "run.h5", [device], rate="SPS_1200") as recorder:
             recorder.wait(timeout=30)
     assert not simulator.instrument.streaming
     [instrument] = load(tmp_path / "run.h5").instruments.values()
     assert 0 < len(instrument.counts) <= sum(appends[:3])
     assert_prefix_of_sent(instrument.counts, simulator)
+    # The error, the stats and the file agree on what the file holds.
+    [stats] = recorder.stats.values()
+    assert int(re.match(pattern, str(raised.value))[1]) == stats.written == len(instrument.counts)
+    assert stats.ended == "stopped: could not write the file (No space left on device)"
 
 
 FILL_UP_IN_CHILD = textwrap.dedent(
@@ -242,9 +251,23 @@ def test_a_file_system_that_refuses_writes_stops_velmo_record(tmp_path):
     )
     errors = [line for line in result.stderr.splitlines() if line.startswith("Error:")]
     assert result.returncode == 1 and len(errors) == 1, result.stderr
-    assert errors[0].startswith(f"Error: Could not write {path}: File too large. The recording stopped")
+    held = re.fullmatch(rf"Error: Could not write {re.escape(str(path))}: File too large\. The recording stopped; "
+                        r"it holds the (\d+) samples written before", errors[0])
+    assert held, errors[0]
     [instrument] = load(path).instruments.values()
-    assert len(instrument.counts) > 0 and instrument.end_reason is None
+    assert len(instrument.counts) == int(held[1]) > 0 and instrument.end_reason is None
+    [last_row] = [line for line in result.stderr.splitlines() if line.startswith("│ HDA640")][-1:]
+    assert "│ recording" not in last_row and "stopped: could not write the file (File too large)" in last_row
+    # velmo show advises h5clear only where a plain open refuses the file for its writer mark.
+    shown = " ".join(subprocess.run([sys.executable, "-m", "velmo", "show", str(path)], capture_output=True,
+                                    text=True, timeout=60).stdout.split())
+    try:
+        h5py.File(path, "r").close()
+    except OSError as error:
+        refused_for_mark = "already open for write" in str(error)
+    else:
+        refused_for_mark = False
+    assert ("h5clear" in shown) == refused_for_mark
 
 
 @pytest.mark.parametrize("replaced", [False, True], ids=["removed", "replaced"])
@@ -293,3 +316,85 @@ def test_an_existing_file_is_kept(instruments, tmp_path):
     with pytest.raises(FileExistsError):
         Recorder(path, [device]).start()
     assert path.read_bytes() == b"precious" and not simulator.instrument.streaming
+
+
+def run_cli(*arguments):
+    return CliRunner().invoke(main, [str(argument) for argument in arguments])
+
+
+@pytest.mark.parametrize("second", ["Recorder", "velmo record"])
+def test_a_file_being_recorded_is_never_replaced_by_another_recorder(instruments, tmp_path, second):
+    (first_simulator, first_device), (_, other_device) = instruments("HDA640", "RPX310")
+    path = tmp_path / "busy.h5"
+    with Recorder(path, [first_device], rate="SPS_1200") as recorder:
+        wait_for(written(recorder, 100), "samples")
+        if second == "Recorder":
+            with pytest.raises(RecordingError, match="busy.h5 is being written by another program"):
+                Recorder(path, [other_device], overwrite=True).start()
+        else:
+            result = run_cli("record", path, "--simulate", "--overwrite", "--seconds", 1)
+            assert result.exit_code == 1 and "busy.h5 is being written by another program" in result.stderr
+        before = recorder.stats["HDA640_20240001"].written
+        wait_for(written(recorder, before + 100), "the first recorder to go on")
+    recording = load(path)
+    assert list(recording.instruments) == ["HDA640_20240001"] and recording.closed
+    assert_prefix_of_sent(recording.instruments["HDA640_20240001"].counts, first_simulator)
+
+
+def test_a_part_of_an_earlier_run_is_found_before_anything_starts(instruments, tmp_path):
+    [(simulator, device)] = instruments("HDA640")
+    stale = tmp_path / "bench-0002.h5"
+    stale.write_bytes(b"an earlier run")
+    with pytest.raises(FileExistsError) as raised:
+        Recorder(tmp_path / "bench.h5", [device], split_every=1).start()
+    assert raised.value.filename == str(stale) and not simulator.instrument.streaming
+    result = run_cli("record", tmp_path / "bench.h5", "--simulate", "--split-every", "1s")
+    assert result.exit_code == 2 and f"{stale} exists (a part of an earlier run)" in result.stderr
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["bench-0002.h5"]
+
+
+def test_a_part_that_appears_during_the_run_is_named_and_kept(instruments, tmp_path, monkeypatch):
+    [(simulator, device)] = instruments("HDA640")
+    monkeypatch.setattr(recorder_module, "check_output", lambda *arguments, **options: None)
+    stale = tmp_path / "bench-0002.h5"
+    stale.write_bytes(b"an earlier run")
+    first = tmp_path / "bench-0001.h5"
+    with pytest.raises(RecordingError) as raised:
+        with Recorder(tmp_path / "bench.h5", [device], rate="SPS_1200", split_every=0.5) as recorder:
+            recorder.wait(timeout=30)
+    assert str(raised.value) == (
+        f"Could not create {stale}: File exists. The recording stopped; {first} keeps every sample up to then"
+    )
+    assert stale.read_bytes() == b"an earlier run" and not simulator.instrument.streaming
+    recording = load(first)
+    [instrument] = recording.instruments.values()
+    assert recording.closed and instrument.end_reason == "stopped: could not create bench-0002.h5"
+    assert len(instrument.counts) == recorder.stats["HDA640_20240001"].written > 0
+
+
+def test_a_file_gets_its_name_only_once_its_layout_is_in_it(instruments, tmp_path, monkeypatch):
+    [(simulator, device)] = instruments("HDA640")
+    path = tmp_path / "run.h5"
+    published = []
+    original = recorder_module._publish
+
+    def checked_publish(temporary, target, overwrite):
+        assert os.path.dirname(temporary) == str(tmp_path) and not path.exists()
+        published.append(read_in_child(temporary))  # another process reads it completely before it has a name
+        original(temporary, target, overwrite)
+
+    monkeypatch.setattr(recorder_module, "_publish", checked_publish)
+    with Recorder(path, [device]) as recorder:
+        wait_for(written(recorder, 1), "a sample")
+    assert published == [{"counts": [], "closed": False}]
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == ["run.h5"]
+
+
+def test_a_file_that_cannot_be_created_is_named_with_the_reason(instruments, tmp_path):
+    [(simulator, device)] = instruments("HDA640")
+    (tmp_path / "notes.txt").write_text("a file, not a folder")
+    path = tmp_path / "notes.txt" / "run.h5"
+    with pytest.raises(RecordingError) as raised:
+        Recorder(path, [device]).start()
+    assert str(raised.value) == f"Could not create {path}: Not a directory"
+    assert not simulator.instrument.streaming

@@ -1,8 +1,12 @@
 """velmo record, show, export and simulate --replay; reading recordings back."""
 
 import csv
+import datetime
+import json
+import re
 import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -17,8 +21,9 @@ from support.instruments import instruments  # noqa: E402, F401  (a fixture)
 from support.waiting import wait_for  # noqa: E402
 from velmo.cli import main  # noqa: E402
 from velmo.cli.recording import DURATION, SIZE  # noqa: E402
-from velmo.recording import Recorder, load  # noqa: E402
-from velmo.recording.recorder import RUN_ENDED  # noqa: E402
+from velmo.recording import NotARecordingError, Recorder, UnreadableRecordingError, load  # noqa: E402
+from velmo.recording import reader  # noqa: E402
+from velmo.recording.recorder import INTERRUPTED, RUN_ENDED  # noqa: E402
 from velmo.simulator import protocol  # noqa: E402
 from velmo.simulator.replay import ReplayedInstrument, replay  # noqa: E402
 
@@ -69,26 +74,79 @@ def test_show_prints_metadata_and_a_summary_per_instrument(recorded, tmp_path):
 
 def test_export_writes_one_csv_per_instrument_with_exact_times(recorded, tmp_path):
     path, _ = recorded
-    result = run("export", path, "--csv", tmp_path / "csv")
+    refused = run("export", path, "--csv", tmp_path / "csv")
+    assert refused.exit_code == 2 and "give --mkdir" in refused.stderr and not (tmp_path / "csv").exists()
+    result = run("export", path, "--csv", tmp_path / "csv", "--mkdir")
     assert result.exit_code == 0, result.output
     recording = load(path)
     for name, instrument in recording.instruments.items():
-        with open(tmp_path / "csv" / f"{name}.csv", newline="") as stream:
-            rows = list(csv.reader(stream))
-        assert rows[0] == ["sample", f"time_s since {instrument.metadata['t0_iso']}", "count", "load (N)"]
-        assert [int(row[2]) for row in rows[1:]] == instrument.counts.tolist()
-        assert [row[1] for row in rows[1:4]] == ["0.000000000", "0.010000000", "0.020000000"]
-        assert all(row[1] == f"{int(row[0]) / 100:.9f}" for row in rows[1:])
+        preamble, rows = read_csv(tmp_path / "csv" / f"{name}.csv")
+        assert f"({instrument.t0:.6f} s since the epoch)" in preamble[1]
+        assert [int(row[1]) for row in rows] == instrument.counts.tolist()
+        assert [row[0] for row in rows] == [f"{number / 100:.9f}" for number in instrument.sample_numbers()]
 
 
-def test_show_reads_a_file_left_open_and_says_how_plain_tools_open_it(tmp_path):
+def read_csv(path):
+    """The comment lines before the header, and the rows after it; checks the header."""
+    with open(path, newline="") as stream:
+        lines = stream.read().splitlines()
+    preamble = [line for line in lines if line.startswith("#")]
+    assert lines[len(preamble)] == "time (s),count,load (N)"
+    return preamble, list(csv.reader(lines[len(preamble) + 1 :]))
+
+
+@pytest.mark.parametrize("command", ["stream", "export"])
+def test_stream_and_export_write_one_csv_shape(recorded, tmp_path, command):
+    path, _ = recorded
+    if command == "export":
+        result = run("export", path, "--csv", tmp_path)
+        written = tmp_path / "HDA640_20240001.csv"
+    else:
+        written = tmp_path / "capture.csv"
+        result = run("stream", "--simulate", "--signal", "constant:100", "--rate", 100, "--seconds", 0.5, "--csv", written)
+    assert result.exit_code == 0, result.output
+    preamble, rows = read_csv(written)
+    assert re.fullmatch(r"# HDA640 20240001 on \S+, channel 0, 100 SPS", preamble[0])
+    started = re.fullmatch(r"# time \(s\) counts from the start of streaming at (\S+) \(([\d.]+) s since the epoch\)",
+                           preamble[1])
+    assert started and len(preamble) == 2
+    assert datetime.datetime.fromisoformat(started[1]).timestamp() == pytest.approx(float(started[2]), abs=1e-6)
+    assert rows[0] == ["0.000000000", rows[0][1], "100.0"] and rows[1][0] == "0.010000000"
+
+
+LEAVE_OPEN = textwrap.dedent(
+    """
+    import os, sys, h5py
+    file = h5py.File(sys.argv[1], "a", libver=("v110", "v110"))
+    file.swmr_mode = True
+    file.flush()
+    os._exit(0)  # as a recorder that dies: HDF5's writer mark stays in the file
+    """
+)
+
+
+@pytest.mark.parametrize("marked_open", [True, False], ids=["writer-mark", "no-mark"])
+def test_show_says_how_plain_tools_open_a_file_left_open(tmp_path, marked_open):
     path = tmp_path / "open.h5"
     make_recording(path, counts=[5, 6, 7])
     with h5py.File(path, "a") as file:
         file["instruments/HDA640_1"].attrs.modify("end_reason", b"")
+    if marked_open:
+        subprocess.run([sys.executable, "-c", LEAVE_OPEN, str(path)], check=True, timeout=60)
     result = run("show", path)
     assert result.exit_code == 0, result.output
-    assert "not closed" in result.stdout and f"h5clear -s {path}" in " ".join(result.stdout.split())
+    text = " ".join(result.stdout.split())
+    assert "not closed" in text and load(path).instruments["HDA640_1"].counts.tolist() == [5, 6, 7]
+    # h5clear is advised exactly where a plain open refuses the file.
+    try:
+        h5py.File(path, "r").close()
+    except OSError:
+        plain_opens = False
+    else:
+        plain_opens = True
+    assert plain_opens != marked_open
+    assert (f"h5clear -s {path}" in text) == marked_open
+    assert ("plain HDF5 tools open it as it is" in text) == plain_opens
 
 
 def test_ctrl_c_ends_the_recording_cleanly_with_status_130(tmp_path, monkeypatch):
@@ -104,7 +162,8 @@ def test_ctrl_c_ends_the_recording_cleanly_with_status_130(tmp_path, monkeypatch
     result = run("record", tmp_path / "run.h5", "--simulate-model", "TMV520")
     assert result.exit_code == 130 and "Interrupted" in result.stderr
     [instrument] = load(tmp_path / "run.h5").instruments.values()
-    assert instrument.end_reason == RUN_ENDED and len(instrument.counts) > 5
+    assert instrument.end_reason == INTERRUPTED and len(instrument.counts) > 5
+    assert INTERRUPTED in run("show", tmp_path / "run.h5").stdout
 
 
 @pytest.mark.parametrize(
@@ -137,7 +196,7 @@ def test_without_h5py_the_commands_say_what_to_install(recorded, monkeypatch, co
     find_spec = importlib.util.find_spec
     monkeypatch.setattr(importlib.util, "find_spec", lambda name, *rest: None if name == "h5py" else find_spec(name, *rest))
     path, _ = recorded
-    arguments = {"record": ("new.h5",), "show": (path,), "export": (path, "--csv", "csv"), "simulate": ("--replay", path)}
+    arguments = {"record": ("new.h5",), "show": (path,), "export": (path, "--csv", "."), "simulate": ("--replay", path)}
     result = run(command, *arguments[command])
     assert result.exit_code == 2 and "pip install 'velmo-device-communication[record]'" in result.stderr
 
@@ -151,8 +210,8 @@ def test_durations_and_sizes_read_with_their_units(convert, text, value):
     assert convert(None, None, text) == value
 
 
-def make_recording(path, counts, gaps=(), first_sample=0):
-    """A closed recording of an HDA640 at 1200 SPS holding ``counts`` and ``gaps``."""
+def make_recording(path, counts, gaps=(), first_sample=0, appends=1):
+    """A closed recording of an HDA640 at 1200 SPS holding ``counts`` and ``gaps``, written in ``appends`` steps."""
     from velmo.recording.layout import (
         BLOCK_DTYPE, GAP_DTYPE, Calibration, InstrumentInfo, add_instrument, create_file,
     )
@@ -161,8 +220,11 @@ def make_recording(path, counts, gaps=(), first_sample=0):
     info = InstrumentInfo("HDA640", "X", 1, "04.03.02", "N", 0, "/dev/null", 2_000_000, 9, calibration, None)
     with create_file(str(path), {}, 1, overwrite=False) as file:
         writer = add_instrument(file, "HDA640_1", info, 1200.0, 1e9, first_sample)
+        file.swmr_mode = True  # as the recorder writes: the layout first, then the samples
         counts = np.array(counts, dtype=np.uint32)
-        writer.append(counts * 0.5, counts, np.zeros(0, dtype=BLOCK_DTYPE), np.array(list(gaps), dtype=GAP_DTYPE))
+        for number, part in enumerate(np.array_split(counts, appends)):
+            rows = np.array(list(gaps) if number == 0 else [], dtype=GAP_DTYPE)
+            writer.append(part * 0.5, part, np.zeros(0, dtype=BLOCK_DTYPE), rows)
         writer.end("ended", 1e9 + 1)
 
 
@@ -201,16 +263,85 @@ def test_to_pandas_without_pandas_says_what_to_install(tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "content, error", [(None, FileNotFoundError), (b"not hdf5", OSError), ("empty hdf5", ValueError)]
+    "content, error, message",
+    [
+        (b"time (s),count\n", UnreadableRecordingError, "x.h5 is not an HDF5 file, so not a velmo recording"),
+        (b"", UnreadableRecordingError, "x.h5 is not an HDF5 file (it is empty), so not a velmo recording"),
+        ("empty hdf5", NotARecordingError, "x.h5 is not a velmo recording: it has no /instruments group"),
+    ],
 )
-def test_what_is_not_a_recording_is_refused(tmp_path, content, error):
+def test_what_is_not_a_recording_is_refused_in_one_line(tmp_path, content, error, message):
     path = tmp_path / "x.h5"
     if content == "empty hdf5":
         h5py.File(path, "w").close()
-    elif content is not None:
+    else:
         path.write_bytes(content)
-    with pytest.raises(error):
+    with pytest.raises(error, match=re.escape(message)):
         load(path)
+    result = run("show", path)
+    assert result.exit_code == 1 and result.stderr == f"Error: {path.parent / message}\n"
+    with pytest.raises(FileNotFoundError):
+        load(tmp_path / "missing.h5")
+
+
+READ_CUT_IN_CHILD = textwrap.dedent(
+    """
+    import json, sys
+    from velmo.recording import UnreadableRecordingError, load
+    try:
+        recording = load(sys.argv[1])
+    except UnreadableRecordingError as error:
+        print(json.dumps({"error": str(error)}))
+    else:
+        [instrument] = recording.instruments.values()
+        print(json.dumps({"counts": instrument.counts.tolist(), "unwritten": instrument.unwritten,
+                          "cut_short": recording.cut_short}))
+    """
+)
+
+
+@pytest.mark.parametrize("keep", [0, 100, 5000, 0.5, 0.99])
+def test_a_file_cut_short_is_never_read_as_whole_and_never_hangs(tmp_path, keep):
+    whole = tmp_path / "whole.h5"
+    make_recording(whole, counts=range(1, 20001), appends=20)
+    data = whole.read_bytes()
+    cut = tmp_path / "cut.h5"
+    size = keep if isinstance(keep, int) else int(len(data) * keep)
+    cut.write_bytes(data[:size])
+    # In children with a time limit: HDF5 used to retry the metadata of such files forever.
+    read = json.loads(subprocess.run([sys.executable, "-c", READ_CUT_IN_CHILD, str(cut)],
+                                     capture_output=True, text=True, timeout=60, check=True).stdout)
+    shown = subprocess.run([sys.executable, "-m", "velmo", "show", str(cut)],
+                           capture_output=True, text=True, timeout=60)
+    if "error" in read:
+        assert re.match(rf"{re.escape(str(cut))} is (not an HDF5 file|cut short: it ends after {size} of the)",
+                        read["error"])
+        assert shown.returncode == 1 and shown.stderr == f"Error: {read['error']}\n"
+    else:
+        assert read["cut_short"] and read["counts"] == list(range(1, len(read["counts"]) + 1))
+        assert len(read["counts"]) + read["unwritten"] == 20000
+        assert shown.returncode == 0 and "cut short" in shown.stdout
+        assert f"{len(read['counts'])} ({read['unwritten']} more counted" in shown.stdout or not read["unwritten"]
+
+
+@pytest.mark.parametrize("busy_opens", [2, 1000])
+def test_load_waits_a_moment_for_a_writers_lock(tmp_path, monkeypatch, busy_opens):
+    make_recording(tmp_path / "new.h5", counts=[1, 2])
+    opened, open_file = [], h5py.h5f.open
+
+    def locked_open(*arguments, **options):
+        opened.append(1)
+        if len(opened) <= busy_opens:
+            raise BlockingIOError(11, "Unable to synchronously open file (unable to lock file)")
+        return open_file(*arguments, **options)
+
+    monkeypatch.setattr(h5py.h5f, "open", locked_open)
+    monkeypatch.setattr(reader.time, "sleep", lambda seconds: None)
+    if busy_opens < 10:
+        assert load(tmp_path / "new.h5").instruments["HDA640_1"].counts.tolist() == [1, 2]
+    else:
+        with pytest.raises(UnreadableRecordingError, match="is locked by a program that is writing it"):
+            load(tmp_path / "new.h5")
 
 
 def test_replayed_instrument_streams_the_counts_and_leaves_the_missing_ones_silent():

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import array
 import contextlib
-import csv
 import datetime
 import enum
 import math
@@ -18,7 +17,7 @@ import sys
 import tempfile
 import time
 from collections import deque
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any
 
@@ -314,6 +313,26 @@ def per_instrument(path: str, labels: Sequence[str]) -> list[str]:
     return names
 
 
+def csv_preamble(description: str, sampling_rate: float, t0: float, unit: str) -> str:
+    """The lines before the rows of every CSV velmo writes, a capture's or a recording's: what
+    was measured, when time 0 is, and the header."""
+    started = datetime.datetime.fromtimestamp(t0, datetime.timezone.utc).isoformat()
+    return (
+        f"# {description}, {sampling_rate:g} SPS\n"
+        f"# time (s) counts from the start of streaming at {started} ({t0:.6f} s since the epoch)\n"
+        f"time (s),count,load ({unit})\n"
+    )
+
+
+def csv_rows(
+    numbers: Iterable[int], sampling_rate: float, counts: Iterable[int], loads: Iterable[float]
+) -> Iterator[str]:
+    """Rows of samples numbered from the start of streaming: the time is the number over the
+    rate, exact, not a clock's reading."""
+    for number, count, load in zip(numbers, counts, loads):
+        yield f"{number / sampling_rate:.9f},{count},{load!r}\n"
+
+
 class _CsvFile:
     """Rows of one instrument: time from the start, count, load.
 
@@ -322,8 +341,6 @@ class _CsvFile:
     older file of that name is kept. '-' is stdout; a path that is not a
     regular file (/dev/stdout, a pipe) is written as it is.
     """
-
-    COLUMNS = ("time_s", "count", "load")
 
     def __init__(self, path: str) -> None:
         self.path = path
@@ -339,7 +356,6 @@ class _CsvFile:
             )
             os.chmod(self._temporary, 0o666 & ~_umask())
             self._stream = os.fdopen(fd, "w", newline="", encoding="utf-8")
-        self._writer = csv.writer(self._stream, lineterminator="\n")
         self._header_written = False
 
     def write(self, source: _Source, first_index: int, counts: Any, loads: Any) -> None:
@@ -347,18 +363,10 @@ class _CsvFile:
         assert acquisition.rate is not None  # started
         sps = samples_per_second(acquisition.rate)
         if not self._header_written:
-            started = datetime.datetime.fromtimestamp(acquisition.started_at, datetime.timezone.utc)
-            self._stream.write(
-                f"# {source.label}, channel {source.channel}, {sps:g} SPS; time_s counts from the start "
-                f"of streaming at {started.isoformat()} ({acquisition.started_at:.6f} s since the epoch)\n"
-            )
-            self._writer.writerow(self.COLUMNS)
+            description = f"{source.label}, channel {source.channel}"
+            self._stream.write(csv_preamble(description, sps, acquisition.started_at, source.unit))
             self._header_written = True
-        # Times from the sample's place in the stream, not from clock readings.
-        self._writer.writerows(
-            (f"{(first_index + offset) / sps:.9f}", count, repr(load))
-            for offset, (count, load) in enumerate(zip(counts, loads))
-        )
+        self._stream.writelines(csv_rows(range(first_index, first_index + len(counts)), sps, counts, loads))
         if self._temporary is None:  # a reader at the other end sees rows as they come
             self._stream.flush()
 

@@ -15,7 +15,7 @@ from rich.table import Table
 from rich.text import Text
 
 from .._requirements import h5py_missing
-from .capture import _plotting, rate_name
+from .capture import _plotting, check_output_path, csv_preamble, csv_rows, rate_name
 from .common import Target, console, instrument_options, instruments, logging_options, note
 
 if TYPE_CHECKING:
@@ -27,6 +27,14 @@ CSV_ROWS_AT_ONCE = 65536
 NOT_CLOSED = (
     "This file was not closed: it is being written, or its recorder stopped without closing it. "
     "velmo reads it as it is; plain HDF5 tools need 'h5clear -s {path}' first."
+)
+STOPPED_EARLY = (
+    "This file was not closed by its recorder, which stopped early (it crashed, or could not write the file). "
+    "It holds the samples written until then; plain HDF5 tools open it as it is."
+)
+CUT_SHORT = (
+    "This file is cut short: it ends after {size} of the {stored} bytes HDF5 wrote (a copy cut off, or a disk "
+    "that filled up). velmo reads the samples that are in it; plain HDF5 tools refuse it."
 )
 
 
@@ -134,7 +142,7 @@ def _run(recorder: Recorder, seconds: float | None) -> bool:
 @click.option(
     "--meta", "metadata", multiple=True, metavar="KEY=VALUE", callback=_metadata, help="An attribute of your own (repeatable)."
 )
-@click.option("--overwrite", is_flag=True, help="Replace an existing file.")
+@click.option("--overwrite", is_flag=True, help="Replace an existing file (never one another program has open).")
 @logging_options
 def record(
     out: str,
@@ -155,13 +163,19 @@ def record(
     """
     _needs_h5py()
     from ..recording import Recorder, RecordingError
-    from ..recording.recorder import RUN_ENDED, part_path
+    from ..recording.recorder import INTERRUPTED, RUN_ENDED, check_output, part_path
 
-    first = part_path(out, 1 if split_every is not None or split_size is not None else None)
-    if not os.path.isdir(os.path.dirname(os.path.abspath(first))):
-        raise click.BadParameter(f"the folder of {first} does not exist", param_hint="OUT.h5")
-    if os.path.exists(first) and not overwrite:
-        raise click.BadParameter(f"{first} exists; choose another name, or give --overwrite", param_hint="OUT.h5")
+    splitting = split_every is not None or split_size is not None
+    check_output_path(part_path(out, 1 if splitting else None), "OUT.h5")
+    try:
+        check_output(out, splitting=splitting, overwrite=overwrite)
+    except FileExistsError as error:
+        earlier = " (a part of an earlier run)" if splitting else ""
+        raise click.BadParameter(
+            f"{error.filename} exists{earlier}; choose another name, or give --overwrite", param_hint="OUT.h5"
+        ) from None
+    except RecordingError as error:
+        raise click.ClickException(str(error)) from None
     with instruments(target, several=True) as devices:
         recorder = Recorder(
             out,
@@ -183,7 +197,8 @@ def record(
     if interrupted:
         note("Interrupted.")
         raise click.exceptions.Exit(130)
-    lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended != RUN_ENDED]
+    ended = (RUN_ENDED, INTERRUPTED)
+    lost = [f"{name}: {instrument.ended}" for name, instrument in stats.items() if instrument.ended not in ended]
     if lost:
         raise click.ClickException(
             "Lost during the recording, which keeps their samples up to then (check cable and power): "
@@ -214,8 +229,19 @@ def _file_table(recording: Recording) -> Table:
     for key, value in metadata.items():
         if key not in shown:
             table.add_row(Text(key), Text(str(value)))
-    table.add_row(Text("State"), Text("closed" if recording.closed else "not closed (see below)"))
+    state = "closed" if recording.closed else "not closed"
+    if recording.cut_short:
+        state += ", cut short"
+    if not recording.closed or recording.cut_short:
+        state += " (see below)"
+    table.add_row(Text("State"), Text(state))
     return table
+
+
+def _samples_text(instrument: Instrument) -> str:
+    if not instrument.unwritten:
+        return str(len(instrument.counts))
+    return f"{len(instrument.counts)} ({instrument.unwritten} more counted, not in the file)"
 
 
 def _gaps_text(instrument: Instrument) -> str:
@@ -253,7 +279,7 @@ def _instruments_table(recording: Recording) -> Table:
         row(label, lambda instrument, key=key: instrument.metadata.get(key, "-"))
     row("Sampling rate", lambda instrument: f"{instrument.metadata['sampling_rate']:g} SPS")
     row("Start (UTC)", lambda instrument: instrument.metadata.get("t0_iso", "-"))
-    row("Samples", lambda instrument: len(instrument.counts))
+    row("Samples", _samples_text)
     row("Duration", lambda instrument: f"{instrument.duration:.3f} s")
     row("Load min / max / mean", loads)
     row("Gaps", _gaps_text)
@@ -294,6 +320,16 @@ def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
         pyplot.close(figure)
 
 
+def _load(path: str) -> Recording:
+    """The recording, or one line saying why the file is not one."""
+    from ..recording import NotARecordingError, UnreadableRecordingError, load
+
+    try:
+        return load(path)
+    except (NotARecordingError, UnreadableRecordingError) as error:
+        raise click.ClickException(str(error)) from error
+
+
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
 @click.option(
@@ -303,17 +339,19 @@ def _write_recording_plot(pyplot: Any, path: str, recording: Recording) -> None:
 def show(file: str, plot_path: str | None) -> None:
     """Metadata and a summary per instrument of a recording, also one being written or left by a crash."""
     _needs_h5py()
-    from ..recording import load
-
     if plot_path is not None and not plot_path.lower().endswith(".png"):
         raise click.BadParameter("the plot is written as PNG: give a name ending in .png", param_hint="--plot")
     pyplot = None if plot_path is None else _plotting()
-    recording = load(file)
+    recording = _load(file)
     out = console()
     out.print(_file_table(recording))
     out.print(_instruments_table(recording))
-    if not recording.closed:
+    if recording.cut_short:
+        out.print(Text(CUT_SHORT.format(size=recording.file_size, stored=recording.stored_size)))
+    elif recording.needs_h5clear:
         out.print(Text(NOT_CLOSED.format(path=file)))
+    elif not recording.closed:
+        out.print(Text(STOPPED_EARLY))
     if pyplot is not None and plot_path is not None:
         _write_recording_plot(pyplot, plot_path, recording)
         note(f"Wrote {plot_path}")
@@ -323,40 +361,42 @@ def show(file: str, plot_path: str | None) -> None:
 
 
 def _write_csv(path: str, instrument: Instrument) -> None:
-    """sample, time from t0 (the sample's number over the rate, exact), count, load; written
-    under a temporary name and renamed once complete."""
-    rate = float(instrument.metadata["sampling_rate"])
-    numbers, counts, loads = instrument.sample_numbers(), instrument.counts.tolist(), instrument.loads.tolist()
+    """The rows of one instrument in the shape of ``velmo stream --csv``; written under a
+    temporary name and renamed once complete."""
+    metadata = instrument.metadata
+    rate = float(metadata["sampling_rate"])
+    instrument_text = f"{metadata['model']} {metadata['serial_number']} on {metadata['port']}"
+    description = f"{instrument_text}, channel {metadata['channel']}"
+    numbers, counts, loads = instrument.sample_numbers(), instrument.counts, instrument.loads
     temporary = f"{path}.partial"
     with open(temporary, "w", encoding="utf-8", newline="") as stream:
-        metadata = instrument.metadata
-        stream.write(f"sample,time_s since {metadata['t0_iso']},count,load ({metadata['unit']})\n")
+        stream.write(csv_preamble(description, rate, instrument.t0, metadata["unit"]))
         for start in range(0, len(counts), CSV_ROWS_AT_ONCE):
             stop = start + CSV_ROWS_AT_ONCE
             stream.writelines(
-                f"{number},{number / rate:.9f},{count},{load!r}\n"
-                for number, count, load in zip(numbers[start:stop].tolist(), counts[start:stop], loads[start:stop])
+                csv_rows(numbers[start:stop].tolist(), rate, counts[start:stop].tolist(), loads[start:stop].tolist())
             )
     os.replace(temporary, path)
 
 
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
-@click.option(
-    "--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing)."
-)
+@click.option("--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files.")
+@click.option("--mkdir", "make_folder", is_flag=True, help="Create the folder (and its parents) if it does not exist.")
 @logging_options
-def export(file: str, csv_dir: str) -> None:
-    """Write one CSV per instrument of a recording: sample, time, count, load.
+def export(file: str, csv_dir: str, make_folder: bool) -> None:
+    """Write one CSV per instrument of a recording: time, count, load, as 'velmo stream --csv' does.
 
     A sample's time is its number since the start of the run times the sampling interval;
-    the header of the time column gives the start (UTC).
+    the lines before the header say what was measured and when the run started (UTC).
     """
     _needs_h5py()
-    from ..recording import load
-
-    recording = load(file)
-    os.makedirs(csv_dir, exist_ok=True)
+    if not os.path.isdir(csv_dir) and not make_folder:
+        raise click.BadParameter(f"the folder {csv_dir} does not exist; give --mkdir to create it", param_hint="--csv")
+    recording = _load(file)
+    if not os.path.isdir(csv_dir):
+        os.makedirs(csv_dir)
+        note(f"Created the folder {csv_dir}")
     for name, instrument in recording.instruments.items():
         path = os.path.join(csv_dir, f"{name}.csv")
         _write_csv(path, instrument)

@@ -7,7 +7,10 @@ read while it grows and that keeps every flushed sample if the recorder dies;
 ``record`` extra).
 """
 
-from .reader import Gap, Instrument, Recording, load
+from .reader import Gap, Instrument, NotARecordingError, Recording, UnreadableRecordingError, load
 from .recorder import InstrumentStats, Recorder, RecordingError
 
-__all__ = ["Gap", "Instrument", "InstrumentStats", "Recorder", "Recording", "RecordingError", "load"]
+__all__ = [
+    "Gap", "Instrument", "InstrumentStats", "NotARecordingError", "Recorder", "Recording", "RecordingError",
+    "UnreadableRecordingError", "load",
+]

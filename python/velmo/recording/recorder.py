@@ -5,6 +5,10 @@ single-writer/multiple-reader (SWMR) mode: every dataset and attribute is create
 then SWMR is switched on, and from then on the writer only appends and flushes (at least
 once a second), so that a reader opening the file with ``swmr=True`` - during the run, or
 after the recorder was killed - sees every sample up to the last flush.
+
+A file gets its name only once that layout is in it (it is created under a temporary name
+beside it), so a file of that name is always readable; and while it is written it is held
+with a shared lock, which keeps other recorders from replacing it (see ``check_output``).
 """
 
 from __future__ import annotations
@@ -15,10 +19,13 @@ import enum
 import errno
 import logging
 import os
+import re
+import secrets
 import shutil
+import stat
 import threading
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import IO, Any, Literal
 
@@ -37,6 +44,14 @@ from .layout import (
     create_file,
     describe,
 )
+from .reader import held_samples, read_header
+
+try:
+    import fcntl
+except ImportError:  # not POSIX: no advisory locks
+    _flock: Any = None
+else:
+    _flock = fcntl.flock
 
 logger = logging.getLogger(__name__)
 
@@ -46,7 +61,10 @@ WRITE_INTERVAL = 0.25
 FLUSH_INTERVAL = 0.5
 MIN_SPLIT_SIZE = 64 * 1024
 RUN_ENDED = "the run ended"
+INTERRUPTED = "the run was interrupted (Ctrl-C)"
 FILE_REMOVED = "the file was removed while it was being written"
+# POSIX renames a file that is open; elsewhere a file is created under its own name.
+CREATES_UNDER_TEMPORARY_NAME = os.name == "posix"
 
 
 def part_path(path: str, part: int | None) -> str:
@@ -58,7 +76,112 @@ def part_path(path: str, part: int | None) -> str:
 
 
 class RecordingError(Exception):
-    """The recording stopped because its file could not be written."""
+    """The recording stopped, or could not start, because its file could not be written."""
+
+
+def existing_files(path: str, *, splitting: bool) -> list[str]:
+    """The files a run of ``path`` would write that exist already: ``path``, or with
+    splitting every part of that name (``run-0001.h5``, ``run-0002.h5``, ...)."""
+    if not splitting:
+        return [path] if os.path.lexists(path) else []
+    folder, name = os.path.split(path)
+    root, suffix = os.path.splitext(name)
+    part = re.compile(re.escape(root) + r"-\d{4,}" + re.escape(suffix))
+    try:
+        names = os.listdir(folder or ".")
+    except OSError:  # no such folder: nothing there, and creating the file says why not
+        return []
+    return sorted(os.path.join(folder, entry) for entry in names if part.fullmatch(entry))
+
+
+def _exists(path: str) -> FileExistsError:
+    return FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", path)
+
+
+def _lock(stream: IO[bytes], *, exclusive: bool) -> bool:
+    """Lock without waiting; False when another holds a conflicting lock. Where the system
+    or the file system has no such locks, the lock counts as taken."""
+    if _flock is None:
+        return True
+    try:
+        _flock(stream.fileno(), (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    except OSError:
+        pass
+    return True
+
+
+def _in_use(path: str) -> RecordingError:
+    try:
+        writing = read_header(path).marked_open
+    except OSError:
+        writing = False
+    holder = "is open in another program"
+    if writing:
+        holder = "is being written by another program (a recorder, most likely)"
+    return RecordingError(f"{path} {holder}: it is left as it is; choose another name, or wait until it is closed")
+
+
+@contextlib.contextmanager
+def _replacing(path: str, overwrite: bool) -> Iterator[None]:
+    """Keep ``path`` from being replaced while another program has it open - recorders hold
+    their files with a shared lock, HDF5's readers too - and hold it while it is replaced.
+
+    :raises FileExistsError: If it exists and ``overwrite`` is false
+    :raises RecordingError: If it is not a regular file, or another program has it open
+    """
+    try:
+        regular = stat.S_ISREG(os.stat(path).st_mode)
+    except FileNotFoundError:
+        yield
+        return
+    if not overwrite:
+        raise _exists(path)
+    if not regular:
+        raise RecordingError(f"{path} is not a regular file; a recording replaces only a file")
+    with open(path, "rb") as old:
+        if not _lock(old, exclusive=True):
+            raise _in_use(path)
+        yield
+
+
+def check_output(path: str, *, splitting: bool, overwrite: bool) -> None:
+    """Refuse, before anything starts, a run that would meet a file of its name(s): one that
+    exists, unless ``overwrite``; one another program writes or reads, in any case.
+
+    :raises FileExistsError: If a file of the run exists and ``overwrite`` is false
+    :raises RecordingError: If another program has one of them open
+    """
+    for existing in existing_files(path, splitting=splitting):
+        with _replacing(existing, overwrite):
+            pass
+
+
+def _temporary_name(path: str) -> str:
+    if not CREATES_UNDER_TEMPORARY_NAME:
+        return path
+    folder, name = os.path.split(path)
+    return os.path.join(folder, f".{name}.{secrets.token_hex(4)}.partial")
+
+
+def _publish(temporary: str, path: str, overwrite: bool) -> None:
+    """Give the new file its name; never over a file that appeared meanwhile, unless ``overwrite``."""
+    if temporary == path:
+        return
+    if overwrite:
+        os.replace(temporary, path)
+        return
+    try:
+        os.link(temporary, path)  # checks and takes the name in one step
+    except FileExistsError:
+        raise _exists(path) from None
+    except OSError:  # a file system without hard links
+        if os.path.lexists(path):
+            raise _exists(path) from None
+        os.replace(temporary, path)
+        return
+    os.unlink(temporary)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -111,6 +234,24 @@ class _Instrument:
         return loads, counts, np.array(blocks, dtype=BLOCK_DTYPE), np.array(gaps, dtype=GAP_DTYPE)
 
 
+@dataclasses.dataclass
+class _Part:
+    """A file of the run, named and in SWMR mode, with one writer per instrument."""
+
+    path: str
+    file: Any
+    keeper: IO[bytes]  # the file opened once more: it holds the lock, and outlives a removal
+    writers: dict[str, InstrumentWriter]
+
+    def discard(self) -> None:
+        """Close and remove a part that never received a sample."""
+        with contextlib.suppress(Exception):
+            self.file.close()
+        self.keeper.close()
+        with contextlib.suppress(OSError):
+            os.remove(self.path)
+
+
 def _unique_names(infos: list[InstrumentInfo]) -> list[str]:
     names: list[str] = []
     for info in infos:
@@ -154,7 +295,8 @@ class Recorder:
     ends it cleanly too. An instrument that is lost ends its datasets there (the reason in
     its ``end_reason`` attribute) while the others go on; ``wait`` returns early once every
     instrument is lost. A file that cannot be written (a full disk, a file removed) stops the
-    run with ``RecordingError``; what was flushed stays readable.
+    run with ``RecordingError``; what was written stays readable. Ctrl-C gives the reason
+    ``the run was interrupted (Ctrl-C)``.
 
     :param path: The file to write; with splitting, parts ``<stem>-0001<suffix>``, ... next to it
     :param devices: Connected ``VelmoDevice`` objects, each recorded by its own ``Acquisition``
@@ -164,7 +306,8 @@ class Recorder:
     :param metadata: The user's own file attributes, such as ``{"operator": "ana"}``
     :param split_every: Start a new part after this many seconds
     :param split_size: Start a new part once the file has reached this many bytes
-    :param overwrite: Replace an existing file instead of refusing to start
+    :param overwrite: Replace existing files of the run instead of refusing to start; never
+        one that another program (another recorder) has open
     :raises ValueError: For no devices, a bad split setting or metadata key, a rate a model lacks
     """
 
@@ -202,6 +345,7 @@ class Recorder:
         self._file_size = 0
         self._part_started = 0.0
         self._thread: threading.Thread | None = None
+        self._end_reason = RUN_ENDED
         self._stop = threading.Event()
         self._done = threading.Event()
         self._failure: RecordingError | None = None
@@ -223,6 +367,8 @@ class Recorder:
         if exc_type is None:
             self.close()
             return False
+        if issubclass(exc_type, KeyboardInterrupt):
+            self._end_reason = INTERRUPTED
         self._failure_raised = self._failure_raised or exc_value is self._failure
         try:
             self.close()
@@ -239,21 +385,23 @@ class Recorder:
         """Ask each instrument for its identity and calibration, start streaming all of them,
         create the file and start the writer.
 
-        :raises FileExistsError: If the file exists and ``overwrite`` is false
+        :raises FileExistsError: If a file of the run exists and ``overwrite`` is false (with
+            splitting: any part of its name)
+        :raises RecordingError: If another program has a file of the run open, or the file
+            cannot be created
         :raises RuntimeError: If the recorder was started before
         """
         if self._thread is not None or self._stop.is_set():
             raise RuntimeError("A recorder can be started only once")
         first = self._part_path(1)
-        if not self._overwrite and os.path.exists(first):
-            raise FileExistsError(errno.EEXIST, "The file exists; choose another name, or overwrite it", first)
+        check_output(self._base, splitting=self._splitting, overwrite=self._overwrite)
         with contextlib.ExitStack() as stack:
             infos = [describe(device, self._channel) for device in self._devices]
             for device, info, name in zip(self._devices, infos, _unique_names(infos)):
                 acquisition = Acquisition(device, channel=self._channel, rate=self._rate)
                 stack.enter_context(acquisition)
                 self._instruments.append(_Instrument(name, info, acquisition))
-            self._open_part()
+            self._use(self._create_part(first))
             stack.pop_all()
         self._thread = threading.Thread(target=self._write, name=f"velmo-recorder {first}", daemon=True)
         self._thread.start()
@@ -306,40 +454,67 @@ class Recorder:
 
     # -- files ---------------------------------------------------------------
 
+    @property
+    def _splitting(self) -> bool:
+        return self._split_every is not None or self._split_size is not None
+
     def _part_path(self, part: int) -> str:
-        splitting = self._split_every is not None or self._split_size is not None
-        return part_path(self._base, part if splitting else None)
+        return part_path(self._base, part if self._splitting else None)
 
     def _active(self) -> list[_Instrument]:
         return [instrument for instrument in self._instruments if instrument.ended is None]
 
-    def _open_part(self) -> None:
-        """The next file, with every dataset created before SWMR mode is switched on."""
-        path = self._part_path(len(self.paths) + 1)
-        file = create_file(path, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
+    def _create_part(self, path: str) -> _Part:
+        """The next file, every dataset created before SWMR mode is switched on, under its name.
+
+        :raises FileExistsError: If the file exists and ``overwrite`` is false
+        :raises RecordingError: If another program has the file open, or it cannot be created
+        """
         try:
-            for instrument in self._active():
-                acquisition = instrument.acquisition
-                assert acquisition.rate is not None
-                instrument.writer = add_instrument(
-                    file,
-                    instrument.name,
-                    instrument.info,
-                    samples_per_second(acquisition.rate),
-                    acquisition.started_at,
-                    instrument.next_sample,
-                )
-            file.swmr_mode = True
-            keeper = open(path, "rb")
-        except BaseException:
-            file.close()
-            with contextlib.suppress(OSError):
-                os.remove(path)
+            with _replacing(path, self._overwrite):
+                temporary = _temporary_name(path)
+                file = keeper = None
+                try:
+                    file = create_file(temporary, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
+                    writers = {}
+                    for instrument in self._active():
+                        acquisition = instrument.acquisition
+                        assert acquisition.rate is not None
+                        writers[instrument.name] = add_instrument(
+                            file,
+                            instrument.name,
+                            instrument.info,
+                            samples_per_second(acquisition.rate),
+                            acquisition.started_at,
+                            instrument.next_sample,
+                        )
+                    file.swmr_mode = True  # HDF5 lets go of its own lock here
+                    keeper = open(temporary, "rb")
+                    _lock(keeper, exclusive=False)
+                    _publish(temporary, path, self._overwrite)
+                except BaseException:
+                    if file is not None:
+                        file.close()
+                    if keeper is not None:
+                        keeper.close()
+                    if file is not None or temporary != path:  # never a file that was there before
+                        with contextlib.suppress(OSError):
+                            os.remove(temporary)
+                    raise
+        except (FileExistsError, RecordingError):
             raise
-        self._file, self._keeper = file, keeper
-        self.paths.append(path)
+        except OSError as error:
+            raise RecordingError(f"Could not create {path}: {_reason(error)}") from error
+        return _Part(path, file, keeper, writers)
+
+    def _use(self, part: _Part) -> None:
+        """Write into ``part`` from now on."""
+        for instrument in self._active():
+            instrument.writer = part.writers[instrument.name]
+        self._file, self._keeper = part.file, part.keeper
+        self.paths.append(part.path)
         self._part_started = time.monotonic()
-        self._file_size = os.fstat(keeper.fileno()).st_size
+        self._file_size = os.fstat(part.keeper.fileno()).st_size
 
     def _flush(self, *, closing: bool = False) -> None:
         """Flush the file, or close it (the keeper stays open for the caller): what it holds is safe."""
@@ -367,24 +542,43 @@ class Recorder:
             return True
         return self._split_size is not None and self._file_size >= self._split_size
 
-    def _next_part(self) -> None:
-        following = os.path.basename(self._part_path(len(self.paths) + 1))
-        now = time.time()
-        for instrument in self._active():
-            assert instrument.writer is not None
-            instrument.writer.end(f"continued in {following}", now)
-        self._flush(closing=True)
+    def _next_part(self) -> str | None:
+        """Go on in the next part, named before this one says it continues there; why the run
+        stops where that part cannot be created (``_failure`` says the rest)."""
+        following = self._part_path(len(self.paths) + 1)
+        try:
+            part = self._create_part(following)
+        except (OSError, RecordingError) as error:
+            detail = str(error)
+            if not isinstance(error, RecordingError):
+                detail = f"Could not create {following}: {_reason(error)}"
+            kept = f"{self.path} keeps every sample up to then"
+            self._failure = RecordingError(f"{detail}. The recording stopped; {kept}")
+            self._failure.__cause__ = error
+            return f"stopped: could not create {os.path.basename(following)}"
+        try:
+            now = time.time()
+            for instrument in self._active():
+                assert instrument.writer is not None
+                instrument.writer.end(f"continued in {os.path.basename(following)}", now)
+            self._flush(closing=True)
+        except BaseException:
+            part.discard()
+            raise
         assert self._keeper is not None
         self._keeper.close()
-        self._open_part()
+        self._use(part)
+        return None
 
     # -- the writer thread ---------------------------------------------------
 
     def _write(self) -> None:
         try:
-            gone = self._record() or self._file_gone()
-            self._finish(FILE_REMOVED if gone else RUN_ENDED)
-            if gone:
+            reason = self._record()
+            if reason is None:
+                reason = FILE_REMOVED if self._file_gone() else self._end_reason
+            self._finish(reason)
+            if reason == FILE_REMOVED:
                 self._failure = RecordingError(self._restore())
         except Exception as error:
             self._abandon(error)
@@ -393,23 +587,23 @@ class Recorder:
                 self._keeper.close()
             self._done.set()
 
-    def _record(self) -> bool:
-        """Write and flush until told to stop or every instrument is lost; True when the
-        path no longer names the file."""
+    def _record(self) -> str | None:
+        """Write and flush until told to stop or every instrument is lost; why the run ends
+        early otherwise (the file removed, the next part not created)."""
         last_flush = time.monotonic()
         while not self._stop.wait(WRITE_INTERVAL):
             for instrument in self._active():
                 self._take(instrument)
             if not self._active():
-                return False
+                return None
             if time.monotonic() - last_flush >= FLUSH_INTERVAL:
                 self._flush()
                 last_flush = time.monotonic()
                 if self._file_gone():
-                    return True
-                if self._split_due():
-                    self._next_part()
-        return False
+                    return FILE_REMOVED
+                if self._split_due() and (stopped := self._next_part()) is not None:
+                    return stopped
+        return None
 
     def _take(self, instrument: _Instrument) -> None:
         """Write what the instrument's acquisition has queued; end it there if it was lost."""
@@ -464,15 +658,36 @@ class Recorder:
         return f"{removed}; its samples up to then were saved again as {restored}"
 
     def _abandon(self, error: Exception) -> None:
-        """The file failed: stop the streams and give up the file as the last flush left it."""
+        """The file failed: stop the streams, give up the file as HDF5 leaves it, and count
+        what it holds."""
+        reason = _reason(error)
         for instrument in self._instruments:
             with contextlib.suppress(Exception):
                 instrument.acquisition.close()
-        with contextlib.suppress(Exception):
-            self._file.close()
-        written = sum(instrument.flushed for instrument in self._instruments)
-        self._failure = RecordingError(
-            f"Could not write {self.path}: {_reason(error)}. The recording stopped; "
-            f"what was written before stays readable ({written} samples)"
-        )
+            if instrument.ended is None:
+                instrument.ended = f"stopped: could not write the file ({reason})"
+        for _attempt in range(2):  # a close that failed half-way lets go on a second call
+            with contextlib.suppress(Exception):
+                self._file.close()
+        held = self._held_samples()
+        if held is None:
+            kept = f"what was flushed before stays readable ({sum(i.flushed for i in self._instruments)} samples)"
+        else:
+            for instrument in self._instruments:
+                if instrument.name in held and instrument.writer is not None:
+                    in_earlier_parts = instrument.written - instrument.writer.length
+                    instrument.flushed = in_earlier_parts + held.get(instrument.name, 0)
+            kept = f"it holds the {sum(held.values())} samples written before"
+        self._failure = RecordingError(f"Could not write {self.path}: {reason}. The recording stopped; {kept}")
         self._failure.__cause__ = error
+
+    def _held_samples(self) -> dict[str, int] | None:
+        """Per instrument, the samples the file holds as another reader finds it; None where
+        it cannot be read, or HDF5 still has it open in this process (and would read its memory)."""
+        if self._file.id.valid:
+            return None
+        try:
+            return held_samples(self.path)
+        except Exception as error:
+            logger.debug(f"{self.path} cannot be read back: {error}")
+            return None
