@@ -31,7 +31,7 @@ from typing import Any
 import serial.tools.list_ports
 import velmo_device_communication as vdc
 
-from . import portlock
+from . import models, portlock
 from ._logs import demoted
 from .line import stop_stream, wait_for_silence
 
@@ -40,13 +40,8 @@ logger = logging.getLogger(__name__)
 MODULE_LOGGER = vdc.__name__
 
 # Candidate line rates per model, in the order the module's scanner tries them.
-MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {
-    "HDA640": (2_000_000,),
-    "RPX310": (320_000, 115_200),
-    "TMV520": (320_000, 115_200),
-    "GLS870": (320_000, 115_200),
-}
-MODELS = tuple(MODEL_BAUD_RATES)
+MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {name: model.baud_rates for name, model in models.MODELS.items()}
+MODELS = models.MODEL_NAMES
 
 # An instrument answers a model query in 2.4-4.4 ms, and a USB adapter may hold
 # the answer back for its latency timer (16 ms by default on FTDI chips): a

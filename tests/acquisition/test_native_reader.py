@@ -9,7 +9,8 @@ import pytest
 
 import velmo
 from velmo import _columns
-from velmo.acquisition import Acquisition, _NativePort
+from velmo.acquisition import Acquisition
+from velmo.acquisition.ports import NativePort
 from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp
 from velmo.simulator.process import SimulatorProcess
 
@@ -30,7 +31,7 @@ def test_a_consumer_holding_the_gil_half_the_time_loses_no_sample():
         received = []
         with velmo.open_device(simulator.port, models=["HDA640"]) as device:
             with Acquisition(device, rate="SPS_38400") as acquisition:
-                assert isinstance(acquisition._port, _NativePort)
+                assert isinstance(acquisition._port, NativePort)
                 for _ in range(4):
                     chunk = acquisition.read(timeout=5)
                     received += chunk.counts

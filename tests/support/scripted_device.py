@@ -4,7 +4,7 @@ import contextlib
 import threading
 
 import velmo_device_communication as vdc
-import velmo.acquisition as acquisition_module
+from velmo.acquisition import acquisition as acquisition_module, ports
 from bench.reference import standard_packet
 from velmo.acquisition import Acquisition
 
@@ -127,7 +127,8 @@ class Stream:
 def timed_acquisition(monkeypatch, stream, **options):
     """A started acquisition of `stream`'s reads, on a clock the reads advance."""
     clock = FakeTime()
-    monkeypatch.setattr(acquisition_module, "time", clock)
+    for module in (acquisition_module, ports):
+        monkeypatch.setattr(module, "time", clock)
     device = TimedDevice(clock, stream.reads)
     with Acquisition(device, poll_interval=0, **options) as acquisition:
         yield acquisition, device

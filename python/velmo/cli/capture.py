@@ -29,6 +29,7 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 from rich.text import Text
 
+from .. import models
 from ..acquisition import Acquisition, rate_enumeration, samples_per_second
 from .common import (
     Target,
@@ -63,9 +64,11 @@ def supported_rates(device: vdc.VelmoDevice) -> list[enum.Enum]:
 
     38 400 SPS exists only on the HDA640 Zeph Orvale, the one variant with TEDS.
     """
-    rates = list(rate_enumeration(device.get_model_number()))
-    if device.get_model_number() == "HDA640" and not device.supports_teds():
-        rates = [rate for rate in rates if rate.name != "SPS_38400"]
+    model = device.get_model_number()
+    rates = list(rate_enumeration(model))
+    high_rate_code = models.model(model).high_rate_code
+    if high_rate_code is not None and not device.supports_teds():
+        rates = [rate for rate in rates if rate.value != high_rate_code]
     return rates
 
 

@@ -25,7 +25,8 @@ from typing import IO, Any, Literal
 import numpy as np
 import velmo_device_communication as vdc
 
-from ..acquisition import Acquisition, Chunk, deferred_interrupts, samples_per_second
+from .. import interrupts
+from ..acquisition import Acquisition, Chunk, samples_per_second
 from .layout import (
     BLOCK_DTYPE,
     FILE_ATTRIBUTES,
@@ -276,7 +277,7 @@ class Recorder:
 
         :raises RecordingError: If the file could not be written (and ``wait`` did not say so)
         """
-        with deferred_interrupts():
+        with interrupts.held():
             self._stop.set()
             if self._thread is not None:
                 self._thread.join()
@@ -426,7 +427,7 @@ class Recorder:
             writer.append(*instrument.rows(chunks, writer.length))
             instrument.written += sum(len(chunk) for chunk in chunks)
         if lost is not None:
-            logger.warning(f"{instrument.name}: {lost}; its recording ends here")
+            logger.warning("%s: %s; its recording ends here", instrument.name, lost)
             self._end(instrument, " ".join(str(lost).split()))
             with contextlib.suppress(Exception):  # the port is gone: nothing to switch off
                 instrument.acquisition.close()
@@ -442,7 +443,7 @@ class Recorder:
             try:
                 instrument.acquisition.close()
             except Exception as error:
-                logger.warning(f"{instrument.name}: could not switch the stream off cleanly: {error}")
+                logger.warning("%s: could not switch the stream off cleanly: %s", instrument.name, error)
             self._take(instrument)
             if instrument.ended is None:
                 self._end(instrument, reason)

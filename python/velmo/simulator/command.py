@@ -14,9 +14,9 @@ import signal
 import sys
 import threading
 from collections.abc import Callable, Sequence
-from types import FrameType
 from typing import TypeVar
 
+from .. import interrupts
 from .._requirements import h5py_missing
 from .instrument import DEFAULT_CHANNELS, DEFAULT_INSTRUMENT_SERIAL, counts_of_loads
 from .protocol import MODELS, ORVALE_ITEM_NUMBER
@@ -180,17 +180,14 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> in
     stop = threading.Event()
     interrupted = threading.Event()
 
-    def on_signal(number: int, _frame: FrameType | None) -> None:
+    def on_signal(number: int) -> None:
         if number == signal.SIGINT:
             interrupted.set()
         stop.set()
 
-    # Set before the port is announced, so a script may signal as soon as it
-    # has read the first line; put back afterwards for a caller that goes on.
-    previous = {}
-    if threading.current_thread() is threading.main_thread():
-        previous = {number: signal.signal(number, on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
-    try:
+    # Set before the port is announced, so a script may signal as soon as it has read the
+    # first line; put back afterwards for a caller that goes on.
+    with interrupts.calling(on_signal, (signal.SIGINT, signal.SIGTERM)):
         try:
             simulators = _replayed(arguments.replay) if arguments.replay else [_simulated(arguments)]
         except (ValueError, ImportError, OSError) as error:
@@ -214,7 +211,4 @@ def main(argv: Sequence[str] | None = None, prog: str = "velmo-simulator") -> in
             ending = "Ctrl-C to stop." if arguments.seconds is None else f"Stopping in {arguments.seconds:g} s."
             print(ending, file=sys.stderr, flush=True)
             stop.wait(arguments.seconds)
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
     return INTERRUPTED if interrupted.is_set() else 0

@@ -1,55 +1,31 @@
-"""Continuous acquisition from a streaming instrument.
-
-``Acquisition`` switches the instrument's stream on, drains the port on a reader
-and hands the consumer chunks of calibrated loads and raw counts in typed arrays::
-
-    with Acquisition(device, rate="SPS_1200") as acquisition:
-        for chunk in acquisition:
-            loads, counts = chunk.to_numpy()
-
-Where the port has a file descriptor (POSIX), a native thread of ``velmo._columns``
-reads it without the GIL, so a consumer that holds the interpreter cannot make the
-port's input buffer overflow; elsewhere a Python thread reads it through pyserial.
-
-Every sample is accounted for: ``received`` from the line, ``dropped`` because the
-consumer fell behind the bounded queue, ``lost`` on the line (fewer samples arrived
-than the instrument's rate gives over the arrival clock), ``discarded_at_stop``
-while the stream was being switched off. A chunk's ``t0`` is right after any gap.
-
-The device must not be used by anything else while the acquisition runs: the
-reader owns its port until the acquisition is closed.
-"""
+"""The ``Acquisition`` class: one instrument's stream, from switching it on to verified silence."""
 
 from __future__ import annotations
 
 import array
 import asyncio
-import atexit
 import collections
-import contextlib
-import dataclasses
 import enum
-import errno
 import logging
-import os
 import queue
-import signal
 import threading
 import time
-import weakref
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from types import TracebackType
-from typing import Any, Callable, Literal, NamedTuple
+from typing import Any, Literal, NamedTuple
 
 import velmo_device_communication as vdc
 
-from . import _columns, portlock
-from .line import stop_stream
+from .. import _columns, interrupts, portlock
+from ..line import stop_stream
+from . import registry
+from .chunks import AcquisitionStats, Block, Chunk, End, SampleGap
+from .clock import LineClock
+from .ports import NativePort, PolledPort, Read, descriptor
+from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
 
-logger = logging.getLogger(__name__)
+logger = logging.getLogger("velmo.acquisition")
 
-# Samples per second from which the instrument sends 3-byte packets.
-HIGH_RATE_SPS = 38400.0
 DEFAULT_BUFFER_SECONDS = 10.0
 # The port's input buffer holds 4095 bytes on a pty, 35 ms of the 38 400 SPS stream. The
 # Python reader polls it every DEFAULT_POLL_INTERVAL; the native reader pauses after each
@@ -57,360 +33,23 @@ DEFAULT_BUFFER_SECONDS = 10.0
 PORT_BUFFER_BYTES = 4095
 DEFAULT_POLL_INTERVAL = 0.005
 MAX_BATCH_SECONDS = 0.05
-# How often the native reader's reads are handed to the queue: the consumer's latency.
-HANDOVER_INTERVAL = 0.02
 # Longest single wait of the reader, so that a stop request is seen in time.
 READER_WAIT = 0.1
 # Bounded waits of close(): it must finish whatever the reader does.
 READER_JOIN_TIMEOUT = 5.0
 WARNING_INTERVAL = 1.0
 # A read whose last sample arrives this much later than the floor of the line's latency
-# may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS,
-# measured against the lowest latency of the last FLOOR_WINDOW seconds.
+# may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS.
 LOSS_TOLERANCE = 0.1
 CONFIRM_SECONDS = 0.5
-FLOOR_WINDOW = 10.0
 # async chunks(): how long one wait for data may keep an executor thread.
 ASYNC_WAIT = 0.1
-
-
-class Chunk:
-    """Consecutive samples of the stream, evenly spaced in time.
-
-    ``loads`` (``array('d')``) and ``counts`` (``array('I')``) hold one item per
-    sample. ``index`` numbers the first sample from the start of streaming,
-    counting every sample dropped or lost before it, so sample ``i`` of the chunk
-    lies ``(index + i) * interval`` seconds after the start and ``t0`` (as
-    ``time.time()``) is the time of the first. ``lost_before`` and
-    ``dropped_before`` count the samples missing right before this chunk (lost on
-    the line, dropped because the consumer fell behind); ``gap_before`` is their
-    sum. ``invalid`` counts the damaged or unparsable packets skipped since the
-    previous chunk. ``arrivals`` lists, for each read the chunk was parsed from,
-    the index of its first sample and the ``time.monotonic()`` time it arrived.
-    """
-
-    __slots__ = ("loads", "counts", "t0", "interval", "invalid", "index", "lost_before", "dropped_before", "arrivals")
-
-    def __init__(
-        self,
-        loads: array.array[float],
-        counts: array.array[int],
-        t0: float,
-        interval: float,
-        invalid: int,
-        index: int = 0,
-        lost_before: int = 0,
-        dropped_before: int = 0,
-        arrivals: list[tuple[int, float]] | None = None,
-    ):
-        self.loads = loads
-        self.counts = counts
-        self.t0 = t0
-        self.interval = interval
-        self.invalid = invalid
-        self.index = index
-        self.lost_before = lost_before
-        self.dropped_before = dropped_before
-        self.arrivals = [] if arrivals is None else arrivals
-
-    @property
-    def gap_before(self) -> int:
-        """Samples missing right before this chunk, lost or dropped."""
-        return self.lost_before + self.dropped_before
-
-    def __len__(self) -> int:
-        return len(self.counts)
-
-    def __repr__(self) -> str:
-        gap = f", {self.gap_before} missing before" if self.gap_before else ""
-        return f"<Chunk of {len(self)} samples from index {self.index} (t0={self.t0:.6f}){gap}, {self.invalid} invalid>"
-
-    def to_numpy(self) -> tuple[Any, Any]:
-        """``(loads, counts)`` as numpy arrays viewing this chunk's buffers, without a copy.
-
-        :raises ImportError: If numpy is not installed
-        """
-        try:
-            import numpy
-        except ImportError as error:
-            raise ImportError("Chunk.to_numpy() needs numpy (pip install numpy)") from error
-        return numpy.frombuffer(self.loads, dtype=numpy.float64), numpy.frombuffer(self.counts, dtype=numpy.uint32)
-
-
-@dataclasses.dataclass(frozen=True)
-class AcquisitionStats:
-    """Where every sample went.
-
-    ``received`` samples parsed from the line (including those ``dropped`` later
-    because the consumer fell behind); ``lost`` samples the line never delivered,
-    judged from the instrument's rate over the arrival clock; ``discarded_at_stop``
-    samples that arrived while the stream was being switched off; ``invalid``
-    packets skipped; ``bytes_read`` from the port; the achieved ``rate`` in samples
-    per second.
-    """
-
-    received: int
-    dropped: int
-    invalid: int
-    bytes_read: int
-    rate: float
-    lost: int = 0
-    discarded_at_stop: int = 0
-
-
-class SampleGap(Exception):
-    """``read_samples`` met samples missing from the stream before it had all it asked for.
-
-    ``chunk`` holds the samples read up to the gap, ``missing`` how many samples are
-    missing there; the next read starts right after the gap.
-    """
-
-    def __init__(self, chunk: Chunk, missing: int):
-        super().__init__(f"{missing} samples are missing from the stream after the first {len(chunk)} read")
-        self.chunk = chunk
-        self.missing = missing
-
-
-def rate_enumeration(model: str) -> type[enum.Enum]:
-    """The sampling-rate enumeration of an instrument model such as ``"HDA640"``."""
-    enumeration: type[enum.Enum] | None = getattr(vdc, f"{model.strip().upper()}SamplingRateEnum", None)
-    if enumeration is None:
-        raise ValueError(f"No sampling rates are known for the instrument model {model!r}")
-    return enumeration
-
-
-def samples_per_second(rate: enum.Enum) -> float:
-    """The rate a member stands for: ``SPS_16_6`` is 16.6."""
-    return float(rate.name.removeprefix("SPS_").replace("_", "."))
-
-
-def resolve_rate(model: str, rate: str | enum.Enum) -> enum.Enum:
-    """The member of the model's enumeration that ``rate`` (a name or member) names.
-
-    :raises ValueError: If the model has no such rate
-    """
-    enumeration = rate_enumeration(model)
-    if isinstance(rate, enumeration):
-        return rate
-    if isinstance(rate, str) and rate in enumeration.__members__:
-        return enumeration[rate]
-    allowed = ", ".join(enumeration.__members__)
-    raise ValueError(f"{rate!r} is not a sampling rate of the {model}; allowed: {allowed}")
-
-
-@contextlib.contextmanager
-def deferred_interrupts() -> Iterator[None]:
-    """Hold Ctrl-C back until the block has finished, then raise it (once).
-
-    Clean-up that an interrupt cuts short leaves an instrument streaming or a port
-    held; a second Ctrl-C during the first one's clean-up must not do that. Only
-    the main thread receives signals, so elsewhere this does nothing.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    received: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, _frame: received.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-        if received:
-            if callable(previous):
-                previous(signal.SIGINT, None)
-            elif previous == signal.SIG_DFL:
-                raise KeyboardInterrupt
-
-
-class _InterruptGuard:
-    """Ctrl-C over the life of an acquisition, on the main thread.
-
-    The first Ctrl-C interrupts as usual; from then until the acquisition is closed,
-    and during any close, further ones are held back, so that a second Ctrl-C cannot
-    cut short the clean-up the first one started.
-    """
-
-    def __init__(self) -> None:
-        self._previous: Any = None
-        self._installed = False
-        self.interrupted = False
-        self.closing = False
-        self.held = 0
-
-    def install(self) -> None:
-        if threading.current_thread() is threading.main_thread():
-            self._previous = signal.signal(signal.SIGINT, self._handle)
-            self._installed = True
-
-    def _handle(self, signum: int, frame: Any) -> None:
-        if self._installed and (self.closing or self.interrupted):
-            self.held += 1
-            return
-        self.interrupted = self._installed
-        self._pass_on(signum, frame)
-        self.interrupted = False  # the handler before ours did not interrupt
-
-    def _pass_on(self, signum: int, frame: Any) -> None:
-        if callable(self._previous):
-            self._previous(signum, frame)
-        elif self._previous == signal.SIG_DFL:
-            raise KeyboardInterrupt
-
-    def uninstall(self) -> None:
-        """Put the handler before ours back; Ctrl-C held back is raised unless an interrupt
-        already went through."""
-        if not self._installed:
-            return
-        self._installed = False
-        # A handler installed after ours keeps calling ours, which now passes everything on.
-        if signal.getsignal(signal.SIGINT) == self._handle:
-            signal.signal(signal.SIGINT, self._previous)
-        if self.held and not self.interrupted:
-            self.held = 0
-            self._pass_on(signal.SIGINT, None)
-
-
-# Acquisitions started and not yet closed. One left running at exit is closed then:
-# otherwise the instrument goes on streaming, and the interpreter's shutdown ends the
-# reader thread inside a native wait, which aborts the process.
-_running: weakref.WeakSet[Acquisition] = weakref.WeakSet()
-
-
-@atexit.register
-def _close_at_exit() -> None:
-    for acquisition in list(_running):
-        logger.info(f"Closing the acquisition from {acquisition._port_name()} that was left running at exit")
-        try:
-            acquisition.close()
-        except Exception as error:
-            logger.warning(f"Could not close the acquisition from {acquisition._port_name()} at exit: {error}")
-
-
-# -- reading the port ---------------------------------------------------------
-
-
-class _Read(NamedTuple):
-    data: bytes
-    arrived: float  # time.monotonic() when the read returned
-
-
-class _Taken(NamedTuple):
-    reads: list[_Read]
-    dropped_bytes: int  # read from the port but not kept: the reader's own buffer was full
-    finished: bool
-    failure: BaseException | None
-
-
-class _NativePort:
-    """The port's descriptor, read by a native thread that never needs the GIL."""
-
-    pause = HANDOVER_INTERVAL
-
-    def __init__(self, fd: int, capacity: int, poll_interval: float):
-        self._reader = _columns.PortReader(fd, capacity, poll_interval)
-
-    def take(self, timeout: float) -> _Taken:
-        reads, dropped, finished, code, reader_now = self._reader.take(timeout)
-        offset = time.monotonic() - reader_now  # the reader's steady clock to ours
-        failure = None
-        if code == -1:
-            failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
-        elif code:
-            failure = OSError(code, os.strerror(code))
-        # One block per hand-over: the last sample of all arrived with the last read.
-        merged = [_Read(b"".join(data for data, _ in reads), reads[-1][1] + offset)] if reads else []
-        return _Taken(merged, dropped, finished, failure)
-
-    def stop(self) -> None:
-        self._reader.stop()
-
-
-class _PolledPort:
-    """pyserial, polled from the reader thread: where the port has no descriptor."""
-
-    pause = 0.0
-
-    def __init__(self, device: Any, poll_interval: float):
-        self._device = device
-        self._poll_interval = poll_interval
-
-    def take(self, timeout: float) -> _Taken:
-        if timeout:
-            time.sleep(min(timeout, self._poll_interval))
-        try:
-            data = self._device.get_stream_data()
-        except Exception as error:
-            return _Taken([], 0, True, error)
-        return _Taken([_Read(data, time.monotonic())] if data else [], 0, False, None)
-
-    def stop(self) -> None:
-        pass  # the reader's next take is its last
-
-
-def _descriptor(device: Any) -> int | None:
-    """The port's open file descriptor, where pyserial has one."""
-    port = getattr(getattr(device, "communication_interface", None), "serial_connection", None)
-    fileno = getattr(port, "fileno", None)
-    if os.name != "posix" or not hasattr(_columns, "PortReader") or fileno is None:
-        return None
-    try:
-        fd = fileno()
-    except Exception:
-        return None
-    return fd if isinstance(fd, int) and fd >= 0 else None
-
-
-# -- samples missing on the line --------------------------------------------------
-
-
-class _LineClock:
-    """Tells samples lost on the line from the time reads arrive.
-
-    Packets carry no sequence number. Sample ``p`` of a steady stream leaves the
-    instrument at ``origin + p * interval``, so a read ending before sample ``p``
-    arrives ``arrived - p * interval - origin`` late: at the line's latency floor
-    while nothing is lost, and later by the length of every stretch lost or
-    stalled. The floor is the least lateness of the last ``FLOOR_WINDOW`` seconds,
-    so a slow drift of the instrument's clock is followed, not counted.
-    """
-
-    def __init__(self, interval: float):
-        self._interval = interval
-        self._floor: collections.deque[tuple[float, float]] = collections.deque()  # (arrived, value), rising
-
-    def lateness(self, arrived: float, end: int) -> float:
-        if not self._floor:
-            return 0.0
-        return arrived - end * self._interval - self._floor[0][1]
-
-    def accept(self, arrived: float, end: int) -> None:
-        value = arrived - end * self._interval
-        while self._floor and self._floor[-1][1] >= value:
-            self._floor.pop()
-        self._floor.append((arrived, value))
-        while self._floor[0][0] < arrived - FLOOR_WINDOW:
-            self._floor.popleft()
 
 
 class _Parsed(NamedTuple):
     loads: array.array[float]
     counts: array.array[int]
     arrived: float
-
-
-class _Block(NamedTuple):
-    """Samples of one read, as queued for the consumer; ``start`` is the index of its first."""
-
-    start: int
-    loads: array.array[float]
-    counts: array.array[int]
-    arrived: float
-    lost_through: int  # samples lost on the line up to this block, the gap before it included
-    invalid_through: int  # windows skipped up to this block
-
-
-class _End(NamedTuple):
-    failure: BaseException | None
 
 
 class Acquisition:
@@ -454,17 +93,18 @@ class Acquisition:
         self._poll_interval = poll_interval
 
         self._thread: threading.Thread | None = None
-        self._guard = _InterruptGuard()
-        self._port: _NativePort | _PolledPort | None = None
+        # Ctrl-C on the main thread, from start to close: see velmo.interrupts.watch.
+        self._interrupts = interrupts.Scope(hold_after_first=True)
+        self._port: NativePort | PolledPort | None = None
         self._stop_requested = False
         self._closed = False
         self._streaming = False
         self._rate_to_restore: int | None = None
         self._started_clock = 0.0
         self._stopped_clock: float | None = None
-        # Between the reader and the consumer: blocks, then one _End. Putting never
+        # Between the reader and the consumer: blocks, then one End. Putting never
         # blocks and no lock is shared, so an interrupted consumer cannot stall the reader.
-        self._queue: queue.SimpleQueue[_Block | _End] = queue.SimpleQueue()
+        self._queue: queue.SimpleQueue[Block | End] = queue.SimpleQueue()
         self._capacity = 0
         self._failure: BaseException | None = None
         # Written by the reader thread only.
@@ -472,7 +112,7 @@ class Acquisition:
         self._packet_size = 4
         self._remainder = bytearray()
         self._position = 0  # index of the next sample on the line
-        self._clock: _LineClock | None = None
+        self._clock: LineClock | None = None
         self._held: list[_Parsed] = []  # reads that may follow a lost stretch, until that is known
         self._received = 0
         self._queued = 0
@@ -488,8 +128,8 @@ class Acquisition:
         self._next_index = 0
         self._lost_seen = 0
         self._invalid_seen = 0
-        self._front: collections.deque[_Block | _End] = collections.deque()  # read back before the queue
-        self._ended: _End | None = None
+        self._front: collections.deque[Block | End] = collections.deque()  # read back before the queue
+        self._ended: End | None = None
         self.rate: enum.Enum | None = None  # the rate in force, once started
         self.interval = 0.0
         self.started_at = 0.0  # time.time() when streaming was switched on
@@ -513,7 +153,7 @@ class Acquisition:
         try:
             self.close()
         except Exception as error:  # the exception in flight says more
-            logger.warning(f"Could not switch the stream off cleanly: {error}")
+            logger.warning("Could not switch the stream off cleanly: %s", error)
         return False
 
     def start(self) -> None:
@@ -528,7 +168,7 @@ class Acquisition:
             raise RuntimeError("An acquisition can be started only once")
         device = self._device
         portlock.hold(device)
-        self._guard.install()
+        interrupts.open_scope(self._interrupts)
         try:
             if self._requested_rate is not None:
                 previous = device.get_sampling_rate(self._channel)
@@ -541,42 +181,43 @@ class Acquisition:
             sps = samples_per_second(self.rate)
             self.interval = 1.0 / sps
             self._capacity = max(1, round(self._buffer_seconds * sps))
-            if sps == HIGH_RATE_SPS:
-                self._parse, self._packet_size = _columns.parse_high_rate, 3
-            self._clock = _LineClock(self.interval)
+            self._packet_size = packet_size(self.rate)
+            if self._packet_size != 4:
+                self._parse = _columns.parse_high_rate
+            self._clock = LineClock(self.interval)
             self._streaming = True
             device.set_stream_state(True)
             self.started_at, self.started_clock = time.time(), time.monotonic()
             self._started_clock = self.started_clock
             self._port = self._open_port(sps)
             self._thread = threading.Thread(
-                target=self._read_stream, name=f"velmo-acquisition {self._port_name()}", daemon=True
+                target=self._read_stream, name=f"velmo-acquisition {self.port_name()}", daemon=True
             )
             self._thread.start()
-            _running.add(self)
-            logger.debug(f"Acquiring at {sps:g} SPS from {self._port_name()}")
+            registry.add(self)
+            logger.debug("Acquiring at %g SPS from %s", sps, self.port_name())
         except BaseException:
             # Failed or interrupted at any step: whatever was started is undone, so the
             # instrument is left silent at its own rate and the port free for commands.
             self._closed = True
-            self._guard.closing = True
+            self._interrupts.holding = True
             try:
                 self._stop_reading()
                 self._join_reader()
                 self._shut_down(quietly=True)
             finally:
-                self._guard.uninstall()
+                interrupts.end(self._interrupts)
             raise
 
-    def _open_port(self, sps: float) -> _NativePort | _PolledPort:
-        fd = _descriptor(self._device)
+    def _open_port(self, sps: float) -> NativePort | PolledPort:
+        fd = descriptor(self._device)
         if fd is None:
-            return _PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
+            return PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
         bytes_per_second = sps * self._packet_size
         pause = self._poll_interval
         if pause is None:
             pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 4)
-        return _NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
+        return NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
 
     def close(self) -> None:
         """Stop the reader, switch streaming off, verify the line is silent and put back a
@@ -588,8 +229,8 @@ class Acquisition:
         :raises VelmoCommunicationError: If the instrument keeps streaming, or the
             stream or rate could not be set
         """
-        self._guard.closing = True
-        _running.discard(self)
+        self._interrupts.holding = True
+        registry.discard(self)
         try:
             self._closed = True
             try:
@@ -601,17 +242,17 @@ class Acquisition:
                 self._join_reader()
                 if self._failure is None:
                     raise
-                logger.debug(f"Could not switch the stream off after the port failed: {error}")
+                logger.debug("Could not switch the stream off after the port failed: %s", error)
             finally:
                 self._join_reader()
                 self._warn(force=True)
         finally:
-            self._guard.uninstall()
+            interrupts.end(self._interrupts)
 
     def _stop_reading(self) -> None:
         """Ends the reads of the port, so that the link reads the answers to the commands that follow."""
         self._stop_requested = True
-        if isinstance(self._port, _NativePort):
+        if isinstance(self._port, NativePort):
             # Its last read is done: the stop command can follow at once, so that as
             # little as possible of the stream goes unread.
             self._port.stop()
@@ -622,7 +263,7 @@ class Acquisition:
         if self._thread is not None and self._thread.is_alive():
             self._thread.join(READER_JOIN_TIMEOUT)
             if self._thread.is_alive():
-                logger.warning(f"The reader of {self._port_name()} did not stop in time")
+                logger.warning("The reader of %s did not stop in time", self.port_name())
 
     def _shut_down(self, *, quietly: bool) -> None:
         """Stream off and the rate put back, each tried even when another step failed;
@@ -647,12 +288,13 @@ class Acquisition:
         if first is not None:
             if not quietly:
                 raise first
-            logger.debug(f"Could not switch the stream off after the port failed: {first}")
+            logger.debug("Could not switch the stream off after the port failed: %s", first)
 
     def _count_packets(self, data: bytes) -> int:
         return len(self._parse(data, self._converter)[1]) if data else 0
 
-    def _port_name(self) -> str:
+    def port_name(self) -> str:
+        """The name of the instrument's port."""
         interface = getattr(self._device, "communication_interface", None)
         return str(getattr(interface, "comport", "the instrument's port"))
 
@@ -683,7 +325,7 @@ class Acquisition:
             self._failure = failure
             self._stopped_clock = time.monotonic()
             self._warn(force=False)
-            self._queue.put(_End(failure))
+            self._queue.put(End(failure))
 
     def _account_dropped_bytes(self, size: int) -> None:
         if not size:
@@ -694,7 +336,7 @@ class Acquisition:
         self._dropped += samples
         self._unwarned["dropped"] += samples
 
-    def _ingest(self, read: _Read) -> None:
+    def _ingest(self, read: Read) -> None:
         self._bytes_read += len(read.data)
         loads, counts, self._remainder, invalid = self._parse(self._remainder + read.data, self._converter)
         self._invalid += invalid
@@ -748,7 +390,7 @@ class Acquisition:
         self._warn(force=False)
 
     def _push(self, parsed: _Parsed) -> None:
-        block = _Block(self._position, parsed.loads, parsed.counts, parsed.arrived, self._lost, self._invalid)
+        block = Block(self._position, parsed.loads, parsed.counts, parsed.arrived, self._lost, self._invalid)
         self._position += len(parsed.counts)
         self._queue.put(block)
         self._queued += len(parsed.counts)
@@ -762,7 +404,7 @@ class Acquisition:
                 oldest = self._queue.get_nowait()
             except queue.Empty:
                 return
-            if isinstance(oldest, _End):  # cannot happen: the reader puts it last
+            if isinstance(oldest, End):  # cannot happen: the reader puts it last
                 self._queue.put(oldest)
                 return
             self._queued -= len(oldest.counts)
@@ -784,7 +426,7 @@ class Acquisition:
 
     # -- the consumer's side -----------------------------------------------
 
-    def _next(self, timeout: float | None) -> _Block | _End | None:
+    def _next(self, timeout: float | None) -> Block | End | None:
         """The next block, or the end; None when nothing came within ``timeout``."""
         if self._front:
             return self._front.popleft()
@@ -799,7 +441,7 @@ class Acquisition:
                 item = self._queue.get(timeout=timeout)
         except queue.Empty:
             return None
-        if isinstance(item, _End):
+        if isinstance(item, End):
             self._ended = item
         else:
             self._taken += len(item.counts)
@@ -823,12 +465,12 @@ class Acquisition:
         first = self._next(timeout)
         if first is None:
             return None
-        if isinstance(first, _End):
+        if isinstance(first, End):
             self._raise_failure(first)
             return None
         blocks = [first]
         while (item := self._next(0)) is not None:
-            if isinstance(item, _End) or not self._continues(blocks[-1], item):
+            if isinstance(item, End) or not self._continues(blocks[-1], item):
                 self._front.appendleft(item)
                 break
             blocks.append(item)
@@ -852,7 +494,7 @@ class Acquisition:
         if n < 1:
             raise ValueError(f"n must be at least 1, not {n!r}")
         deadline = None if timeout is None else time.monotonic() + timeout
-        blocks: list[_Block] = []
+        blocks: list[Block] = []
         have = 0
         while have < n:
             remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
@@ -860,7 +502,7 @@ class Acquisition:
             if item is None:  # not all in time: what came is read next time
                 self._front.extendleft(reversed(blocks))
                 return None
-            if isinstance(item, _End):
+            if isinstance(item, End):
                 if blocks:  # the samples first; the end at the next read
                     self._front.appendleft(item)
                     return self._chunk(blocks)
@@ -881,10 +523,10 @@ class Acquisition:
         return self._chunk(blocks)
 
     @staticmethod
-    def _continues(last: _Block, block: _Block) -> bool:
+    def _continues(last: Block, block: Block) -> bool:
         return block.start == last.start + len(last.counts)
 
-    def _chunk(self, blocks: list[_Block]) -> Chunk:
+    def _chunk(self, blocks: list[Block]) -> Chunk:
         first, last = blocks[0], blocks[-1]
         loads, counts = first.loads, first.counts
         for block in blocks[1:]:
@@ -899,12 +541,12 @@ class Acquisition:
         arrivals = [(block.start, block.arrived) for block in blocks]
         return Chunk(loads, counts, t0, self.interval, invalid, first.start, lost_before, dropped_before, arrivals)
 
-    def _raise_failure(self, end: _End) -> None:
+    def _raise_failure(self, end: End) -> None:
         error = end.failure
         if error is None:
             return
         if isinstance(error, (OSError, vdc.VelmoCommunicationError)):
-            message = f"Lost the instrument on {self._port_name()} while streaming: {error}"
+            message = f"Lost the instrument on {self.port_name()} while streaming: {error}"
             raise vdc.VelmoConnectionError(message) from error
         raise RuntimeError(f"The acquisition reader stopped: {error!r}") from error
 

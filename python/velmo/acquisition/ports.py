@@ -1,0 +1,86 @@
+"""The two ways the reader takes what arrives on the port: a native thread on the port's
+descriptor (POSIX), or pyserial polled from a Python thread (anywhere else)."""
+
+from __future__ import annotations
+
+import errno
+import os
+import time
+from typing import Any, NamedTuple
+
+from .. import _columns
+
+# How often the native reader's reads are handed over: the consumers' latency.
+HANDOVER_INTERVAL = 0.02
+
+
+class Read(NamedTuple):
+    data: bytes
+    arrived: float  # time.monotonic() when the read returned
+
+
+class Taken(NamedTuple):
+    reads: list[Read]
+    dropped_bytes: int  # read from the port but not kept: the reader's own buffer was full
+    finished: bool
+    failure: BaseException | None
+
+
+class NativePort:
+    """The port's descriptor, read by a native thread that never needs the GIL."""
+
+    pause = HANDOVER_INTERVAL
+
+    def __init__(self, fd: int, capacity: int, poll_interval: float):
+        self._reader = _columns.PortReader(fd, capacity, poll_interval)
+
+    def take(self, timeout: float) -> Taken:
+        reads, dropped, finished, code, reader_now = self._reader.take(timeout)
+        offset = time.monotonic() - reader_now  # the reader's steady clock to ours
+        failure = None
+        if code == -1:
+            failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
+        elif code:
+            failure = OSError(code, os.strerror(code))
+        # One block per hand-over: the last sample of all arrived with the last read.
+        merged = [Read(b"".join(data for data, _ in reads), reads[-1][1] + offset)] if reads else []
+        return Taken(merged, dropped, finished, failure)
+
+    def stop(self) -> None:
+        self._reader.stop()
+
+
+class PolledPort:
+    """pyserial, polled from the reader thread: where the port has no descriptor."""
+
+    pause = 0.0
+
+    def __init__(self, device: Any, poll_interval: float):
+        self._device = device
+        self._poll_interval = poll_interval
+
+    def take(self, timeout: float) -> Taken:
+        if timeout:
+            time.sleep(min(timeout, self._poll_interval))
+        try:
+            data = self._device.get_stream_data()
+        except Exception as error:
+            return Taken([], 0, True, error)
+        return Taken([Read(data, time.monotonic())] if data else [], 0, False, None)
+
+    def stop(self) -> None:
+        pass  # the reader's next take is its last
+
+
+def descriptor(device: Any) -> int | None:
+    """The port's open file descriptor, where pyserial has one."""
+    port = getattr(getattr(device, "communication_interface", None), "serial_connection", None)
+    fileno = getattr(port, "fileno", None)
+    if os.name != "posix" or not hasattr(_columns, "PortReader") or fileno is None:
+        return None
+    try:
+        fd = fileno()
+    except Exception:
+        return None
+    return fd if isinstance(fd, int) and fd >= 0 else None
+
