@@ -16,12 +16,11 @@ from typing import Any, Literal, NamedTuple
 
 import velmo_device_communication as vdc
 
-from .. import _columns, interrupts, portlock
-from ..line import stop_stream
+from .. import _columns, interrupts, port
 from . import registry
 from .chunks import AcquisitionStats, Block, Chunk, End, SampleGap
 from .clock import LineClock
-from .ports import NativePort, PolledPort, Read, descriptor
+from .ports import NativePort, PolledPort, Read
 from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
 
 logger = logging.getLogger("velmo.acquisition")
@@ -167,7 +166,7 @@ class Acquisition:
         if self._thread is not None or self._closed:
             raise RuntimeError("An acquisition can be started only once")
         device = self._device
-        portlock.hold(device)
+        port.hold(device)
         interrupts.open_scope(self._interrupts)
         try:
             if self._requested_rate is not None:
@@ -210,7 +209,7 @@ class Acquisition:
             raise
 
     def _open_port(self, sps: float) -> NativePort | PolledPort:
-        fd = descriptor(self._device)
+        fd = port.descriptor(self._device) if hasattr(_columns, "PortReader") else None
         if fd is None:
             return PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
         bytes_per_second = sps * self._packet_size
@@ -269,12 +268,11 @@ class Acquisition:
         """Stream off and the rate put back, each tried even when another step failed;
         the first failure is raised unless ``quietly``."""
         first: Exception | None = None
-        link = getattr(self._device, "communication_interface", None)
         if self._streaming:
             self._streaming = False
             try:
                 # Once the port failed, one try: it is most likely gone.
-                drained = stop_stream(link, attempts=1) if quietly else stop_stream(link)
+                drained = port.stop_stream(self._device, attempts=1 if quietly else None)
                 self._discarded_at_stop += self._count_packets(drained)
             except Exception as error:
                 first = error
@@ -295,19 +293,18 @@ class Acquisition:
 
     def port_name(self) -> str:
         """The name of the instrument's port."""
-        interface = getattr(self._device, "communication_interface", None)
-        return str(getattr(interface, "comport", "the instrument's port"))
+        return port.name(self._device)
 
     # -- the reader thread --------------------------------------------------
 
     def _read_stream(self) -> None:
         failure: BaseException | None = None
-        port = self._port
-        assert port is not None
+        source = self._port
+        assert source is not None
         try:
             while True:
                 stopping = self._stop_requested  # one more read after the stop request
-                taken = port.take(0.0 if stopping else READER_WAIT)
+                taken = source.take(0.0 if stopping else READER_WAIT)
                 self._account_dropped_bytes(taken.dropped_bytes)
                 for read in taken.reads:
                     self._ingest(read)
@@ -316,8 +313,8 @@ class Acquisition:
                     break
                 if stopping or taken.finished:
                     break
-                if port.pause:
-                    time.sleep(port.pause)
+                if source.pause:
+                    time.sleep(source.pause)
         except Exception as error:
             failure = error
         finally:

@@ -70,17 +70,3 @@ class PolledPort:
 
     def stop(self) -> None:
         pass  # the reader's next take is its last
-
-
-def descriptor(device: Any) -> int | None:
-    """The port's open file descriptor, where pyserial has one."""
-    port = getattr(getattr(device, "communication_interface", None), "serial_connection", None)
-    fileno = getattr(port, "fileno", None)
-    if os.name != "posix" or not hasattr(_columns, "PortReader") or fileno is None:
-        return None
-    try:
-        fd = fileno()
-    except Exception:
-        return None
-    return fd if isinstance(fd, int) and fd >= 0 else None
-

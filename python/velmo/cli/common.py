@@ -17,7 +17,7 @@ import click
 import velmo_device_communication as vdc
 from rich.console import Console
 
-from .. import acquisition, discovery, interrupts
+from .. import acquisition, discovery, interrupts, port
 from ..simulator.signals import Signal, SignalError, parse_signal
 
 MODULE_LOGGER = "velmo_device_communication"
@@ -399,7 +399,7 @@ def serial_text(device: vdc.VelmoDevice) -> str:
 
 def describe(device: vdc.VelmoDevice) -> str:
     """'HDA640 20240001 on /dev/ttyUSB0'."""
-    return f"{device.get_model_number()} {serial_text(device)} on {device.communication_interface.comport}"
+    return f"{device.get_model_number()} {serial_text(device)} on {port.name(device)}"
 
 
 def _by_serial_number(target: Target, probes: list[discovery.PortProbe]) -> list[vdc.VelmoDevice]:
@@ -466,7 +466,7 @@ def check_channel(device: vdc.VelmoDevice, channel: int) -> None:
     """Refuse a channel the instrument does not have, before anything waits on it."""
     if not discovery.has_channel(device, channel):
         raise click.BadParameter(
-            f"the {device.get_model_number()} on {device.communication_interface.comport} has no channel {channel} "
+            f"the {device.get_model_number()} on {port.name(device)} has no channel {channel} "
             "(it does not answer for it)",
             param_hint="--channel",
         )

@@ -35,7 +35,7 @@ import numpy as np
 import numpy.typing as npt
 import velmo_device_communication as vdc
 
-from .. import __version__
+from .. import __version__, port
 from ._hdf5 import h5py
 
 INSTRUMENTS = "instruments"
@@ -91,10 +91,10 @@ class InstrumentInfo:
         return f"{self.model}_{self.serial_number}"
 
 
-def _optional_text(read: Any) -> str:
+def _optional_text(read: Any, device: vdc.VelmoDevice) -> str:
     """An identity text not every instrument gives; empty where it cannot."""
     try:
-        return str(read())
+        return str(read(device))
     except vdc.VelmoDeviceError:
         return ""
 
@@ -107,36 +107,30 @@ def _unit_name(device: vdc.VelmoDevice, channel: int) -> str:
 
 
 def _calibration(device: vdc.VelmoDevice) -> Calibration:
-    # The device converts with the calibration of the profile selected on channel 0.
-    link = device.communication_interface
-    profile = device.get_device_channel_selected_profile(0)
-    per_direction = link.get_number_of_loading_points(profile)
-    directions = 2 if link.get_number_of_directions(profile) == 1 else 1
-    points = range(per_direction * directions)
+    points = port.loading_points(device)
     return Calibration(
-        profile=profile,
-        directions=directions,
-        loads=tuple(link.get_load_of_loading_point(profile, point) for point in points),
-        counts=tuple(link.get_loading_point_value(profile, point) for point in points),
-        source="instrument" if device._teds_data is None else "TEDS record",
+        profile=points.profile,
+        directions=points.directions,
+        loads=points.loads,
+        counts=points.counts,
+        source="instrument" if port.teds_record(device) is None else "TEDS record",
     )
 
 
 def describe(device: vdc.VelmoDevice, channel: int) -> InstrumentInfo:
     """Ask the instrument who it is, how it is calibrated and what its rate is; before streaming."""
-    link = device.communication_interface
     return InstrumentInfo(
         model=device.get_model_number(),
-        item_number=_optional_text(link.get_item_number),
+        item_number=_optional_text(port.item_number, device),
         serial_number=device.get_instrument_serial_number(),
-        firmware=_optional_text(link.get_firmware_version_with_patch),
+        firmware=_optional_text(port.firmware_version, device),
         unit=_unit_name(device, channel),
         channel=channel,
-        port=str(link.comport),
-        baud_rate=int(link.baud_rate),
+        port=port.name(device),
+        baud_rate=port.baud_rate(device),
         rate_code=device.get_sampling_rate(channel),
         calibration=_calibration(device),
-        teds=device._teds_data,
+        teds=port.teds_record(device),
     )
 
 
