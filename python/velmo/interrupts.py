@@ -71,7 +71,7 @@ class _Dispatcher:
         self._lock = threading.RLock()
         self._scopes: list[Scope] = []
         self._previous: Any = None
-        self._restore_requested = False
+        self._simulated = False  # a call of our handler asked for from another thread is pending
         self._owed = 0  # Ctrl-C held by scopes that ended on another thread, passed on by the main thread
 
     def _ours(self) -> bool:
@@ -82,7 +82,6 @@ class _Dispatcher:
             return
         with self._lock:
             self._scopes.append(scope)
-            self._restore_requested = False
             if not self._ours():
                 self._previous = signal.signal(self._signum, self._handle)
 
@@ -95,8 +94,9 @@ class _Dispatcher:
             last = not self._scopes
             if not _on_main_thread():
                 self._owed += owed
-                self._restore_requested = self._restore_requested or last
-                if (owed or last) and self._ours():
+                if (owed or last) and self._ours() and not self._simulated:
+                    # Our handler, run by the main thread as soon as it runs Python code.
+                    self._simulated = True
                     _thread.interrupt_main(signal.Signals(self._signum))
                 return
         if last:
@@ -107,22 +107,32 @@ class _Dispatcher:
             self._dispatch(None)
 
     def _restore(self, handler: Any = None) -> None:
-        """The program's handler back (or ``handler``) where ours is installed; main thread only."""
+        """The program's handler back (or ``handler``) where ours is installed; main thread only.
+
+        While a call of our handler asked for from another thread is pending, ours stays:
+        that call is made to whatever handler is installed then, and it restores.
+        """
         with self._lock:
+            if self._simulated and handler is None:
+                return
             if self._ours() or handler is not None:
                 previous, self._previous = self._previous, None
                 signal.signal(self._signum, previous if handler is None else handler)
 
     def _handle(self, _signum: int, frame: Any) -> None:
         with self._lock:
-            restore = self._restore_requested and not self._scopes
-            self._restore_requested = False
+            simulated, self._simulated = self._simulated, False
             owed, self._owed = self._owed, 0
             previous = self._previous
-        if restore:
-            self._restore()
-            if not owed:
-                return  # only asked to put the program's handler back
+            last = not self._scopes
+        if simulated:
+            # Asked for by a scope that ended on another thread (a Ctrl-C that came at the
+            # same moment is one with it): put the program's handler back, pass on what is owed.
+            if last:
+                self._restore()
+            if owed:
+                self._dispatch(frame, previous)
+            return
         self._dispatch(frame, previous)
 
     def _dispatch(self, frame: Any, previous: Any = None) -> None:
@@ -151,9 +161,10 @@ class _Dispatcher:
         self._lock = threading.RLock()
         self._scopes = []
         self._owed = 0
-        self._restore_requested = False
+        self._simulated = False
         if self._ours():
-            signal.signal(self._signum, self._previous)
+            with contextlib.suppress(ValueError):
+                signal.signal(self._signum, self._previous)
         self._previous = None
 
 

@@ -23,6 +23,7 @@ reader owns its port until the acquisition is closed.
 from .acquisition import DEFAULT_BUFFER_SECONDS, Acquisition
 from .chunks import AcquisitionStats, Chunk, SampleGap
 from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
+from .taps import Tap
 
 __all__ = [
     "DEFAULT_BUFFER_SECONDS",
@@ -30,6 +31,7 @@ __all__ = [
     "AcquisitionStats",
     "Chunk",
     "SampleGap",
+    "Tap",
     "packet_size",
     "rate_enumeration",
     "resolve_rate",

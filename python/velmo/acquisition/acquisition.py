@@ -3,11 +3,10 @@
 from __future__ import annotations
 
 import array
-import asyncio
-import collections
 import enum
 import logging
-import queue
+import math
+import os
 import threading
 import time
 from collections.abc import AsyncIterator, Callable, Iterator
@@ -16,12 +15,13 @@ from typing import Any, Literal, NamedTuple
 
 import velmo_device_communication as vdc
 
-from .. import _columns, interrupts, port
+from .. import _columns, identity, interrupts, port
 from . import registry
-from .chunks import AcquisitionStats, Block, Chunk, End, SampleGap
+from .chunks import AcquisitionStats, Block, Chunk, End
 from .clock import LineClock
 from .ports import NativePort, PolledPort, Read
 from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
+from .taps import Tap
 
 logger = logging.getLogger("velmo.acquisition")
 
@@ -32,6 +32,7 @@ DEFAULT_BUFFER_SECONDS = 10.0
 PORT_BUFFER_BYTES = 4095
 DEFAULT_POLL_INTERVAL = 0.005
 MAX_BATCH_SECONDS = 0.05
+MAX_POLL_INTERVAL = 1.0
 # Longest single wait of the reader, so that a stop request is seen in time.
 READER_WAIT = 0.1
 # Bounded waits of close(): it must finish whatever the reader does.
@@ -41,8 +42,6 @@ WARNING_INTERVAL = 1.0
 # may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS.
 LOSS_TOLERANCE = 0.1
 CONFIRM_SECONDS = 0.5
-# async chunks(): how long one wait for data may keep an executor thread.
-ASYNC_WAIT = 0.1
 
 
 class _Parsed(NamedTuple):
@@ -51,8 +50,20 @@ class _Parsed(NamedTuple):
     arrived: float
 
 
+def _positive_seconds(name: str, value: float, most: float = math.inf) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    if not (0 < value <= most and math.isfinite(value)):
+        limit = f" up to {most:g}" if math.isfinite(most) else ""
+        raise ValueError(f"{name} must be a positive number of seconds{limit}, not {value!r}")
+    return float(value)
+
+
 class Acquisition:
-    """Streams one instrument into a bounded queue of samples read by the consumer.
+    """Streams one instrument to any number of consumers, each reading a tap of its own.
+
+    The acquisition's own ``read``, ``read_samples``, iteration and ``chunks`` read its
+    first tap, made at the start; ``tap()`` makes more.
 
     :param device: A connected ``VelmoDevice``
     :param channel: Channel whose profile's sampling rate is set or read
@@ -60,9 +71,12 @@ class Acquisition:
         member of the model's enumeration; ``None`` keeps the rate in force. A rate
         set here is put back when the acquisition closes.
     :param converter: Converter applied to every count; the device's converter by default
-    :param buffer_seconds: How many seconds of samples the queue holds for the consumer
+    :param buffer_seconds: How many seconds of samples the first tap holds for its consumer
     :param poll_interval: Pause of the reader between two reads of the port, in seconds;
         by default chosen from the rate, so that the port's input buffer never fills
+    :param describe: Ask the instrument at the start who it is and how it is calibrated
+        (``instrument``), as a recording of the running acquisition needs; about 25 short
+        questions
     :raises ValueError: If the rate does not belong to the model, or an argument is out of range
     :raises VelmoCalibrationError: If there is no converter
     """
@@ -76,11 +90,12 @@ class Acquisition:
         converter: Any = None,
         buffer_seconds: float = DEFAULT_BUFFER_SECONDS,
         poll_interval: float | None = None,
+        describe: bool = True,
     ):
-        if not buffer_seconds > 0:
-            raise ValueError(f"buffer_seconds must be positive, not {buffer_seconds!r}")
-        if poll_interval is not None and not poll_interval >= 0:
-            raise ValueError(f"poll_interval must not be negative, not {poll_interval!r}")
+        self._buffer_seconds = _positive_seconds("buffer_seconds", buffer_seconds)
+        self._poll_interval = (
+            None if poll_interval is None else _positive_seconds("poll_interval", poll_interval, MAX_POLL_INTERVAL)
+        )
         self._device = device
         self._channel = channel
         self._converter = converter if converter is not None else device.get_adc_converter()
@@ -88,12 +103,13 @@ class Acquisition:
             raise vdc.VelmoCalibrationError("ADC converter not initialized. Cannot convert readings.")
         self._model = device.get_model_number()
         self._requested_rate = None if rate is None else resolve_rate(self._model, rate)
-        self._buffer_seconds = buffer_seconds
-        self._poll_interval = poll_interval
+        self._describe = describe
 
         self._thread: threading.Thread | None = None
+        self._pid: int | None = None  # the process that started it: the only one that may stop it
         # Ctrl-C on the main thread, from start to close: see velmo.interrupts.watch.
         self._interrupts = interrupts.Scope(hold_after_first=True)
+        self._closing = threading.RLock()  # a second close waits for the first
         self._port: NativePort | PolledPort | None = None
         self._stop_requested = False
         self._closed = False
@@ -101,38 +117,36 @@ class Acquisition:
         self._rate_to_restore: int | None = None
         self._started_clock = 0.0
         self._stopped_clock: float | None = None
-        # Between the reader and the consumer: blocks, then one End. Putting never
-        # blocks and no lock is shared, so an interrupted consumer cannot stall the reader.
-        self._queue: queue.SimpleQueue[Block | End] = queue.SimpleQueue()
-        self._capacity = 0
         self._failure: BaseException | None = None
+        # The taps and the counters a new tap starts from, changed together under the lock.
+        self._lock = threading.Lock()
+        self._taps: tuple[Tap, ...] = ()
+        self._first_tap: Tap | None = None
+        self._end: End | None = None
+        self._position = 0  # index of the next sample on the line
+        self._lost = 0
+        self._invalid = 0
+        self._reader_dropped = 0  # samples whose bytes the native reader had to drop
         # Written by the reader thread only.
         self._parse: Callable[[bytes | bytearray, Any], _columns.ParseResult] = _columns.parse_standard
         self._packet_size = 4
         self._remainder = bytearray()
-        self._position = 0  # index of the next sample on the line
         self._clock: LineClock | None = None
         self._held: list[_Parsed] = []  # reads that may follow a lost stretch, until that is known
         self._received = 0
-        self._queued = 0
-        self._dropped = 0
-        self._lost = 0
-        self._invalid = 0
         self._bytes_read = 0
         self._discarded_at_stop = 0
         self._unwarned = {"dropped": 0, "lost": 0}
         self._last_warning = {"dropped": float("-inf"), "lost": float("-inf")}
-        # Written by the consumer only.
-        self._taken = 0
-        self._next_index = 0
-        self._lost_seen = 0
-        self._invalid_seen = 0
-        self._front: collections.deque[Block | End] = collections.deque()  # read back before the queue
-        self._ended: End | None = None
+        self.instrument: identity.InstrumentInfo | None = None  # with ``describe``, once started
         self.rate: enum.Enum | None = None  # the rate in force, once started
         self.interval = 0.0
         self.started_at = 0.0  # time.time() when streaming was switched on
         self.started_clock = 0.0  # time.monotonic() at the same moment
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "running" if self._thread is not None else "not started"
+        return f"<Acquisition from {self.port_name()}, {state}>"
 
     # -- lifecycle --------------------------------------------------------
 
@@ -155,10 +169,25 @@ class Acquisition:
             logger.warning("Could not switch the stream off cleanly: %s", error)
         return False
 
+    @property
+    def device(self) -> vdc.VelmoDevice:
+        """The device streamed."""
+        return self._device
+
+    @property
+    def first_tap(self) -> Tap | None:
+        """The tap the acquisition's own ``read``, iteration and ``chunks`` read; made at the start."""
+        return self._first_tap
+
+    @property
+    def running(self) -> bool:
+        """Started and not yet closed."""
+        return self._thread is not None and not self._closed
+
     def start(self) -> None:
-        """Hold the port, set the rate (when one was given), switch streaming on and start
-        the reader. The port stays held until it is closed. A start that fails or is
-        interrupted undoes what it did before it raises.
+        """Hold the port, ask the instrument who it is (with ``describe``), set the rate (when
+        one was given), switch streaming on and start the reader. The port stays held until it
+        is closed. A start that fails or is interrupted undoes what it did before it raises.
 
         :raises RuntimeError: If the acquisition was started before
         :raises VelmoConnectionError: If another program holds the port
@@ -169,6 +198,8 @@ class Acquisition:
         port.hold(device)
         interrupts.open_scope(self._interrupts)
         try:
+            if self._describe:
+                self.instrument = identity.describe(device, self._channel)
             if self._requested_rate is not None:
                 previous = device.get_sampling_rate(self._channel)
                 device.set_sampling_rate(self._requested_rate, channel_number=self._channel)
@@ -179,11 +210,12 @@ class Acquisition:
                 self.rate = rate_enumeration(self._model)(device.get_sampling_rate(self._channel))
             sps = samples_per_second(self.rate)
             self.interval = 1.0 / sps
-            self._capacity = max(1, round(self._buffer_seconds * sps))
             self._packet_size = packet_size(self.rate)
             if self._packet_size != 4:
                 self._parse = _columns.parse_high_rate
             self._clock = LineClock(self.interval)
+            self._first_tap = self.tap(self._buffer_seconds)
+            self._pid = os.getpid()
             self._streaming = True
             device.set_stream_state(True)
             self.started_at, self.started_clock = time.time(), time.monotonic()
@@ -209,7 +241,7 @@ class Acquisition:
             raise
 
     def _open_port(self, sps: float) -> NativePort | PolledPort:
-        fd = port.descriptor(self._device) if hasattr(_columns, "PortReader") else None
+        fd = port.descriptor(self._device) if NativePort.available() else None
         if fd is None:
             return PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
         bytes_per_second = sps * self._packet_size
@@ -218,35 +250,66 @@ class Acquisition:
             pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 4)
         return NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
 
+    def tap(self, buffer_seconds: float = DEFAULT_BUFFER_SECONDS, name: str = "") -> Tap:
+        """A new, independent reader of this stream, for one more consumer.
+
+        It sees every sample from now on; when its consumer falls more than
+        ``buffer_seconds`` behind, it drops its own oldest samples (counted, and the
+        next chunk's ``dropped_before``) without slowing the reader or any other tap.
+
+        :param buffer_seconds: How many seconds of samples it holds for its consumer
+        :param name: What the tap is for, in its warnings, such as ``"recorder"``
+        :raises RuntimeError: If the acquisition was not started or is closed
+        """
+        _positive_seconds("buffer_seconds", buffer_seconds)
+        if self.rate is None or self._closed:
+            raise RuntimeError("Taps are made of a running acquisition: start it first")
+        capacity = max(1, round(buffer_seconds * samples_per_second(self.rate)))
+        with self._lock:
+            tap = Tap(self, capacity, name, self._position, self._lost, self._invalid)
+            self._taps = (*self._taps, tap)
+            end = self._end
+        if end is not None:
+            tap._finish(end)
+        return tap
+
+    def _detach(self, tap: Tap) -> None:
+        with self._lock:
+            self._taps = tuple(other for other in self._taps if other is not tap)
+
     def close(self) -> None:
         """Stop the reader, switch streaming off, verify the line is silent and put back a
         rate that was changed; the port is left ready for commands.
 
         Ctrl-C during this, or after a first Ctrl-C while the acquisition ran, is held
-        back until it is done. Samples still queued stay readable. Safe to repeat.
+        back until it is done. Samples still queued stay readable. Safe to repeat, from
+        any thread; in a process forked from the one that started it, it does nothing.
 
         :raises VelmoCommunicationError: If the instrument keeps streaming, or the
             stream or rate could not be set
         """
+        if self._pid is not None and self._pid != os.getpid():
+            return
         self._interrupts.holding = True
         registry.discard(self)
-        try:
-            self._closed = True
+        with self._closing:
             try:
-                self._stop_reading()
-                # After the reader failed the port is likely gone: the consumer learns of
-                # that from read().
-                self._shut_down(quietly=self._failure is not None)
-            except Exception as error:
-                self._join_reader()
-                if self._failure is None:
-                    raise
-                logger.debug("Could not switch the stream off after the port failed: %s", error)
+                self._closed = True
+                try:
+                    self._stop_reading()
+                    # After the reader failed the port is likely gone: the consumer learns of
+                    # that from read().
+                    self._shut_down(quietly=self._failure is not None)
+                except Exception as error:
+                    self._join_reader()
+                    if self._failure is None:
+                        raise
+                    logger.debug("Could not switch the stream off after the port failed: %s", error)
+                finally:
+                    self._join_reader()
+                    self._warn(force=True)
             finally:
-                self._join_reader()
-                self._warn(force=True)
-        finally:
-            interrupts.end(self._interrupts)
+                interrupts.end(self._interrupts)
 
     def _stop_reading(self) -> None:
         """Ends the reads of the port, so that the link reads the answers to the commands that follow."""
@@ -259,7 +322,7 @@ class Acquisition:
             self._join_reader()
 
     def _join_reader(self) -> None:
-        if self._thread is not None and self._thread.is_alive():
+        if self._thread is not None and self._thread.is_alive() and self._thread is not threading.current_thread():
             self._thread.join(READER_JOIN_TIMEOUT)
             if self._thread.is_alive():
                 logger.warning("The reader of %s did not stop in time", self.port_name())
@@ -304,10 +367,20 @@ class Acquisition:
         try:
             while True:
                 stopping = self._stop_requested  # one more read after the stop request
-                taken = source.take(0.0 if stopping else READER_WAIT)
+                try:
+                    taken = source.take(0.0 if stopping else READER_WAIT)
+                except MemoryError:
+                    if stopping:
+                        raise
+                    # The reads stay with the native reader, which counts what it must drop.
+                    time.sleep(READER_WAIT)
+                    continue
                 self._account_dropped_bytes(taken.dropped_bytes)
                 for read in taken.reads:
-                    self._ingest(read)
+                    try:
+                        self._ingest(read)
+                    except MemoryError:
+                        self._account_dropped_bytes(len(read.data))
                 if taken.failure is not None:
                     failure = taken.failure
                     break
@@ -322,15 +395,20 @@ class Acquisition:
             self._failure = failure
             self._stopped_clock = time.monotonic()
             self._warn(force=False)
-            self._queue.put(End(failure))
+            with self._lock:
+                self._end = End(failure)
+                taps = self._taps
+            for tap in taps:
+                tap._finish(self._end)
 
     def _account_dropped_bytes(self, size: int) -> None:
         if not size:
             return
         samples = (size + len(self._remainder)) // self._packet_size
         self._remainder = bytearray()
-        self._position += samples
-        self._dropped += samples
+        with self._lock:
+            self._position += samples
+            self._reader_dropped += samples
         self._unwarned["dropped"] += samples
 
     def _ingest(self, read: Read) -> None:
@@ -342,7 +420,7 @@ class Acquisition:
             self._time(_Parsed(loads, counts, read.arrived))
 
     def _time(self, parsed: _Parsed) -> None:
-        """Queue a read's samples, or hold them while it is unsure whether a stretch
+        """Publish a read's samples, or hold them while it is unsure whether a stretch
         was lost before them."""
         clock = self._clock
         assert clock is not None
@@ -355,7 +433,7 @@ class Acquisition:
             self._held.append(parsed)
             return
         clock.accept(parsed.arrived, end)
-        self._push(parsed)
+        self._publish(parsed)
 
     def _loss_tolerance(self) -> float:
         return max(LOSS_TOLERANCE, self.interval / 2)
@@ -377,207 +455,83 @@ class Acquisition:
             return
         lost = round(min(lateness) / self.interval) if min(lateness) > tolerance else 0
         if lost:
-            self._position += lost
-            self._lost += lost
+            with self._lock:
+                self._position += lost
+                self._lost += lost
             self._unwarned["lost"] += lost
         held, self._held = self._held, []
         for parsed in held:
             clock.accept(parsed.arrived, self._position + len(parsed.counts))
-            self._push(parsed)
+            self._publish(parsed)
         self._warn(force=False)
 
-    def _push(self, parsed: _Parsed) -> None:
-        block = Block(self._position, parsed.loads, parsed.counts, parsed.arrived, self._lost, self._invalid)
-        self._position += len(parsed.counts)
-        self._queue.put(block)
-        self._queued += len(parsed.counts)
-        self._drop_excess()
+    def _publish(self, parsed: _Parsed) -> None:
+        """One block for every tap: the same arrays, never copied again."""
+        with self._lock:
+            block = Block(self._position, parsed.loads, parsed.counts, parsed.arrived, self._lost, self._invalid)
+            self._position += len(parsed.counts)
+            taps = self._taps
+        for tap in taps:
+            tap._put(block)
         self._warn(force=False)
-
-    def _drop_excess(self) -> None:
-        """Drops the oldest blocks while the queue holds more than its capacity."""
-        while self._queued - self._taken > self._capacity:
-            try:
-                oldest = self._queue.get_nowait()
-            except queue.Empty:
-                return
-            if isinstance(oldest, End):  # cannot happen: the reader puts it last
-                self._queue.put(oldest)
-                return
-            self._queued -= len(oldest.counts)
-            self._dropped += len(oldest.counts)
-            self._unwarned["dropped"] += len(oldest.counts)
 
     def _warn(self, *, force: bool) -> None:
         now = time.monotonic()
         for kind, text in (
-            ("dropped", "Acquisition fell behind: dropped {} samples the consumer did not read in time ({} in all)"),
-            ("lost", "The line lost {} samples: fewer arrived than the instrument's rate gives ({} in all)"),
+            ("dropped", "The reader fell behind: dropped %d samples it could not take from the port in time (%d in all)"),
+            ("lost", "The line lost %d samples: fewer arrived than the instrument's rate gives (%d in all)"),
         ):
             count = self._unwarned[kind]
             if not count or not (force or now - self._last_warning[kind] >= WARNING_INTERVAL):
                 continue
             self._unwarned[kind] = 0
             self._last_warning[kind] = now
-            logger.warning(text.format(count, self._dropped if kind == "dropped" else self._lost))
+            logger.warning(text, count, self._reader_dropped if kind == "dropped" else self._lost)
 
-    # -- the consumer's side -----------------------------------------------
+    # -- the first tap ----------------------------------------------------------
 
-    def _next(self, timeout: float | None) -> Block | End | None:
-        """The next block, or the end; None when nothing came within ``timeout``."""
-        if self._front:
-            return self._front.popleft()
-        if self._ended is not None:
-            return self._ended
-        try:
-            if timeout is None:
-                item = self._queue.get()
-            elif timeout <= 0:
-                item = self._queue.get_nowait()
-            else:
-                item = self._queue.get(timeout=timeout)
-        except queue.Empty:
-            return None
-        if isinstance(item, End):
-            self._ended = item
-        else:
-            self._taken += len(item.counts)
-        return item
-
-    def _started(self) -> None:
-        if self._thread is None:
+    def _own_tap(self) -> Tap:
+        if self._first_tap is None:
             raise RuntimeError("The acquisition has not been started; use it in a with block")
+        return self._first_tap
 
     def read(self, timeout: float | None = None) -> Chunk | None:
-        """The samples queued since the last read, up to the next gap, as one chunk.
+        """The samples queued since the last read, up to the next gap, as one chunk
+        (``Tap.read`` of the first tap).
 
-        :param timeout: Seconds to wait for the first sample; ``None`` waits until one
-            comes or the acquisition ends
-        :return: The chunk, or ``None`` when no sample came in time or the acquisition has ended
-        :raises VelmoConnectionError: If the instrument was lost, once every sample
-            received before has been read
         :raises RuntimeError: If the acquisition was never started
         """
-        self._started()
-        first = self._next(timeout)
-        if first is None:
-            return None
-        if isinstance(first, End):
-            self._raise_failure(first)
-            return None
-        blocks = [first]
-        while (item := self._next(0)) is not None:
-            if isinstance(item, End) or not self._continues(blocks[-1], item):
-                self._front.appendleft(item)
-                break
-            blocks.append(item)
-        return self._chunk(blocks)
+        return self._own_tap().read(timeout)
 
     def read_samples(self, n: int, timeout: float | None = None) -> Chunk | None:
-        """Exactly ``n`` consecutive samples as one chunk.
+        """Exactly ``n`` consecutive samples as one chunk (``Tap.read_samples`` of the first tap).
 
-        :param n: How many samples
-        :param timeout: Seconds to wait for all of them; ``None`` waits as long as it takes
-        :return: The chunk; ``None`` when they did not all come in time (those that came
-            stay queued for the next read); fewer than ``n`` only when the acquisition
-            ended first
-        :raises SampleGap: If samples are missing from the stream among the ``n``; the
-            samples before the gap are in the exception, the next read starts after it
-        :raises VelmoConnectionError: If the instrument was lost, once every sample
-            received before has been read
         :raises RuntimeError: If the acquisition was never started
         """
-        self._started()
-        if n < 1:
-            raise ValueError(f"n must be at least 1, not {n!r}")
-        deadline = None if timeout is None else time.monotonic() + timeout
-        blocks: list[Block] = []
-        have = 0
-        while have < n:
-            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
-            item = self._next(remaining)
-            if item is None:  # not all in time: what came is read next time
-                self._front.extendleft(reversed(blocks))
-                return None
-            if isinstance(item, End):
-                if blocks:  # the samples first; the end at the next read
-                    self._front.appendleft(item)
-                    return self._chunk(blocks)
-                self._raise_failure(item)
-                return None
-            if blocks and not self._continues(blocks[-1], item):
-                self._front.appendleft(item)
-                chunk = self._chunk(blocks)
-                raise SampleGap(chunk, item.start - self._next_index)
-            wanted = n - have
-            if len(item.counts) > wanted:
-                head = item._replace(loads=item.loads[:wanted], counts=item.counts[:wanted])
-                tail = item._replace(start=item.start + wanted, loads=item.loads[wanted:], counts=item.counts[wanted:])
-                self._front.appendleft(tail)
-                item = head
-            blocks.append(item)
-            have += len(item.counts)
-        return self._chunk(blocks)
-
-    @staticmethod
-    def _continues(last: Block, block: Block) -> bool:
-        return block.start == last.start + len(last.counts)
-
-    def _chunk(self, blocks: list[Block]) -> Chunk:
-        first, last = blocks[0], blocks[-1]
-        loads, counts = first.loads, first.counts
-        for block in blocks[1:]:
-            loads.extend(block.loads)
-            counts.extend(block.counts)
-        lost_before = first.lost_through - self._lost_seen
-        dropped_before = first.start - self._next_index - lost_before
-        invalid = last.invalid_through - self._invalid_seen
-        self._next_index = last.start + len(last.counts)
-        self._lost_seen, self._invalid_seen = last.lost_through, last.invalid_through
-        t0 = self.started_at + first.start * self.interval
-        arrivals = [(block.start, block.arrived) for block in blocks]
-        return Chunk(loads, counts, t0, self.interval, invalid, first.start, lost_before, dropped_before, arrivals)
-
-    def _raise_failure(self, end: End) -> None:
-        error = end.failure
-        if error is None:
-            return
-        if isinstance(error, (OSError, vdc.VelmoCommunicationError)):
-            message = f"Lost the instrument on {self.port_name()} while streaming: {error}"
-            raise vdc.VelmoConnectionError(message) from error
-        raise RuntimeError(f"The acquisition reader stopped: {error!r}") from error
+        return self._own_tap().read_samples(n, timeout)
 
     def __iter__(self) -> Iterator[Chunk]:
         """Chunks as they arrive, until the acquisition is closed or the instrument is lost."""
-        while True:
-            chunk = self.read()
-            if chunk is None:
-                return
-            yield chunk
+        return iter(self._own_tap())
 
-    async def chunks(self) -> AsyncIterator[Chunk]:
-        """Chunks as they arrive, for asyncio programs: waiting never blocks the event loop.
+    def chunks(self) -> AsyncIterator[Chunk]:
+        """Chunks as they arrive, for asyncio programs (``Tap.chunks`` of the first tap)."""
+        return self._own_tap().chunks()
 
-        Ends when the acquisition is closed; raises ``VelmoConnectionError`` when the
-        instrument is lost, after every sample received before.
-        """
-        while True:
-            chunk = await asyncio.to_thread(self.read, ASYNC_WAIT)
-            if chunk is not None:
-                yield chunk
-            elif self._ended is not None and not self._front:
-                return
-
-    @property
-    def stats(self) -> AcquisitionStats:
+    def _stats(self, dropped: int) -> AcquisitionStats:
         end = self._stopped_clock if self._stopped_clock is not None else time.monotonic()
         elapsed = end - self._started_clock if self._thread is not None else 0.0
         return AcquisitionStats(
             received=self._received,
-            dropped=self._dropped,
+            dropped=dropped,
             invalid=self._invalid,
             bytes_read=self._bytes_read,
             rate=self._received / elapsed if elapsed > 0 else 0.0,
             lost=self._lost,
             discarded_at_stop=self._discarded_at_stop,
         )
+
+    @property
+    def stats(self) -> AcquisitionStats:
+        """Where every sample went; ``dropped`` counts those of the first tap."""
+        return self._stats(self._first_tap.dropped if self._first_tap is not None else 0)

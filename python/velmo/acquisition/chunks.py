@@ -59,7 +59,7 @@ class Chunk:
         return f"<Chunk of {len(self)} samples from index {self.index} (t0={self.t0:.6f}){gap}, {self.invalid} invalid>"
 
     def to_numpy(self) -> tuple[Any, Any]:
-        """``(loads, counts)`` as numpy arrays viewing this chunk's buffers, without a copy.
+        """``(loads, counts)`` as read-only numpy arrays viewing this chunk's buffers, without a copy.
 
         :raises ImportError: If numpy is not installed
         """
@@ -67,7 +67,11 @@ class Chunk:
             import numpy
         except ImportError as error:
             raise ImportError("Chunk.to_numpy() needs numpy (pip install numpy)") from error
-        return numpy.frombuffer(self.loads, dtype=numpy.float64), numpy.frombuffer(self.counts, dtype=numpy.uint32)
+        loads = numpy.frombuffer(self.loads, dtype=numpy.float64)
+        counts = numpy.frombuffer(self.counts, dtype=numpy.uint32)
+        # The buffers may be shared with the other taps of the acquisition.
+        loads.flags.writeable = counts.flags.writeable = False
+        return loads, counts
 
 
 @dataclasses.dataclass(frozen=True)

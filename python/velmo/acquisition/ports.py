@@ -31,6 +31,10 @@ class NativePort:
 
     pause = HANDOVER_INTERVAL
 
+    @staticmethod
+    def available() -> bool:
+        return hasattr(_columns, "PortReader")
+
     def __init__(self, fd: int, capacity: int, poll_interval: float):
         self._reader = _columns.PortReader(fd, capacity, poll_interval)
 

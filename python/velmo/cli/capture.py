@@ -133,7 +133,7 @@ def _acquired(
     """The instrument streaming; the acquisition puts back a rate it set, and after the
     instrument was lost only tries to switch it off."""
     unit = unit_label(device, channel)  # while the instrument still answers commands
-    with Acquisition(device, channel=channel, rate=rate) as acquisition:
+    with Acquisition(device, channel=channel, rate=rate, describe=False) as acquisition:
         yield _Source(device, label, channel, unit, acquisition)
 
 
