@@ -1,6 +1,7 @@
 """Types of velmo._columns, the stream parsers that fill columns of loads and counts."""
 
 from array import array
+from collections.abc import Callable
 from typing import Any
 
 # loads, counts, the bytes of an incomplete last packet, and the invalid packets skipped
@@ -13,5 +14,5 @@ class PortReader:
     """Reads a serial port's file descriptor on a native thread (POSIX only)."""
 
     def __init__(self, fd: int, capacity: int, batch_seconds: float) -> None: ...
-    def take(self, timeout: float) -> tuple[list[tuple[bytes, float]], int, bool, int, float]: ...
+    def take(self, timeout: float, clock: Callable[[], float]) -> tuple[list[tuple[bytes, float]], int, bool, int]: ...
     def stop(self) -> None: ...

@@ -1,6 +1,11 @@
 // velmo._columns.PortReader: drains a serial port's descriptor on a thread of its own that
 // never takes the GIL, so the port's input buffer cannot overflow while Python code holds
-// the interpreter. Each read is stamped on the steady clock when it returns.
+// the interpreter. Each read is stamped on the steady clock where it returns.
+//
+// The reader owns a duplicate of the descriptor it is given (close-on-exec, non-blocking),
+// so a caller that closes its own descriptor - or a new file that gets its number - cannot
+// reach the reader, and it owns the thread: stop() may come from any thread, any number of
+// times, and does nothing in a process forked from the one that made the reader.
 #include "columns/reader.hpp"
 
 #if defined(_WIN32)
@@ -12,9 +17,11 @@ void bind_reader(nb::handle) {}
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <system_error>
@@ -28,12 +35,36 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t read_size = 65536;
-// Reported in place of an errno when the descriptor reports data but reads none: the
-// device is gone.
+// Longest pause between two reads that makes sense: a stop request is seen in time anyway.
+constexpr double max_batch_seconds = 60.0;
+// Reported in place of an errno when the descriptor reports data or a hang-up but reads
+// none: the device is gone.
 constexpr int end_of_file = -1;
 
 double seconds(Clock::time_point time) {
     return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+[[noreturn]] void raise_os_error(int error) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw nb::python_error();
+}
+
+// A close-on-exec pipe, non-blocking at both ends.
+void make_wake_pipe(int (&ends)[2]) {
+#if defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) < 0)
+        raise_os_error(errno);
+#else
+    // No pipe2 (macOS): a fork+exec on another thread between these calls inherits the pipe.
+    if (::pipe(ends) < 0)
+        raise_os_error(errno);
+    for (int end : ends) {
+        ::fcntl(end, F_SETFD, FD_CLOEXEC);
+        ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+    }
+#endif
 }
 
 struct Read {
@@ -43,39 +74,61 @@ struct Read {
 
 class PortReader {
   public:
-    PortReader(int fd, size_t capacity, double batch_seconds)
-        : fd_(fd), capacity_(capacity),
-          batch_ms_(static_cast<int>(std::max(0.0, batch_seconds) * 1000.0)) {
+    PortReader(int fd, size_t capacity, double batch_seconds) : capacity_(capacity) {
         if (fd < 0)
             throw nb::value_error("PortReader needs an open file descriptor");
+        if (!std::isfinite(batch_seconds) || batch_seconds < 0 || batch_seconds > max_batch_seconds)
+            throw nb::value_error("batch_seconds must be a number of seconds from 0 to 60");
+        if (capacity == 0)
+            throw nb::value_error("capacity must be at least 1");
+        batch_ms_ = static_cast<int>(batch_seconds * 1000.0);
+        fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (fd_ < 0)
+            raise_os_error(errno);
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) {
+            const int error = errno;
+            ::close(fd_);
+            raise_os_error(error);
+        }
         int wake[2];
-        if (::pipe(wake) < 0)
-            throw std::system_error(errno, std::generic_category(), "pipe");
+        try {
+            make_wake_pipe(wake);
+        } catch (...) {
+            ::close(fd_);
+            throw;
+        }
         wake_read_ = wake[0];
         wake_write_ = wake[1];
-        for (int end : wake) {
-            ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
-            ::fcntl(end, F_SETFD, FD_CLOEXEC);
-        }
-        thread_ = std::thread([this] { run(); });
+        owner_ = ::getpid();
+        thread_ = std::make_unique<std::thread>([this] { run(); });
     }
 
     ~PortReader() {
-        stop();
-        ::close(wake_read_);
-        ::close(wake_write_);
+        if (::getpid() != owner_) {
+            // A forked child: the thread is not in this process, and the mutexes may have been
+            // copied locked. Leave both alone; only this process's copies of the descriptors go.
+            (void)thread_.release();
+        } else {
+            stop();
+        }
+        for (int fd : {fd_, wake_read_, wake_write_})
+            if (fd >= 0)
+                ::close(fd);
     }
 
     PortReader(const PortReader &) = delete;
     PortReader &operator=(const PortReader &) = delete;
 
-    // Waits up to `timeout` seconds for a read, then hands over every read waiting.
-    nb::tuple take(double timeout) {
+    // Waits up to `timeout` seconds for a read, then hands over every read waiting as one,
+    // stamped on `clock`'s time base.
+    nb::tuple take(double timeout, nb::handle clock) {
+        if (!std::isfinite(timeout))
+            throw nb::value_error("timeout must be a finite number of seconds");
         std::deque<Read> reads;
         size_t dropped = 0;
         bool finished = false;
         int error = 0;
-        Clock::time_point now;
         {
             nb::gil_scoped_release unlocked;
             std::unique_lock<std::mutex> lock(mutex_);
@@ -86,31 +139,57 @@ class PortReader {
             dropped = std::exchange(dropped_, 0);
             finished = finished_;
             error = error_;
-            now = Clock::now();
         }
-        nb::list items;
-        for (const Read &read : reads) {
-            nb::object data = nb::steal(
-                PyBytes_FromStringAndSize(reinterpret_cast<const char *>(read.data.data()),
-                                          static_cast<Py_ssize_t>(read.data.size())));
-            if (!data.is_valid())
-                throw nb::python_error();
-            items.append(nb::make_tuple(data, seconds(read.arrived)));
+        try {
+            // Both clocks read together with the GIL held: no other thread runs in between,
+            // so however long the GIL took to come back, the stamps stay where the bytes came.
+            const double native_now = seconds(Clock::now());
+            const double offset = nb::cast<double>(clock()) - native_now;
+            nb::list items;
+            if (!reads.empty()) {
+                size_t size = 0;
+                for (const Read &read : reads)
+                    size += read.data.size();
+                nb::object data =
+                    nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+                if (!data.is_valid())
+                    throw nb::python_error();
+                char *out = PyBytes_AS_STRING(data.ptr());
+                for (const Read &read : reads)
+                    out = std::copy(read.data.begin(), read.data.end(), out);
+                items.append(nb::make_tuple(data, seconds(reads.back().arrived) + offset));
+            }
+            return nb::make_tuple(items, dropped, finished, error);
+        } catch (...) {
+            // Nothing is lost: the reads go back first in line for the next take.
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto read = reads.rbegin(); read != reads.rend(); ++read) {
+                queued_ += read->data.size();
+                reads_.push_front(std::move(*read));
+            }
+            dropped_ += dropped;
+            throw;
         }
-        return nb::make_tuple(items, dropped, finished, error, seconds(now));
     }
 
-    // Reads once more what is waiting, then ends the thread. Safe to repeat.
+    // Reads once more what is waiting, then ends the thread and closes the reader's
+    // descriptor. Safe to repeat and to call from several threads at once.
     void stop() {
+        if (::getpid() != owner_)
+            return;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
         const char wake = 1;
         [[maybe_unused]] ssize_t written = ::write(wake_write_, &wake, 1);
-        if (thread_.joinable()) {
-            nb::gil_scoped_release unlocked;
-            thread_.join();
+        nb::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> joining(join_mutex_);
+        if (thread_ && thread_->joinable())
+            thread_->join();
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
         }
     }
 
@@ -121,7 +200,6 @@ class PortReader {
     }
 
     void run() {
-        std::vector<uint8_t> buffer(read_size);
         int error = 0;
         for (;;) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
@@ -137,12 +215,12 @@ class PortReader {
                 break;
             }
             if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-                error = drain(buffer, true);
+                error = drain(true, (fds[0].revents & (POLLHUP | POLLERR)) != 0);
                 if (error)
                     break;
             }
             if (stop_requested) {
-                error = drain(buffer, false); // whatever arrived up to the stop request
+                error = drain(false, false); // whatever arrived up to the stop request
                 break;
             }
             // Let a few packets gather: one read per batch instead of one per packet.
@@ -155,16 +233,19 @@ class PortReader {
         ready_.notify_all();
     }
 
-    // Reads until the descriptor has nothing more; 0, an errno, or end_of_file.
-    int drain(std::vector<uint8_t> &buffer, bool reported_ready) {
+    // Reads until the descriptor has nothing more; 0, an errno, or end_of_file. A descriptor
+    // that reported data or a hang-up and gives nothing is gone, whether it says so with
+    // end of file or with EAGAIN: polling it again would return at once, for ever.
+    int drain(bool reported_ready, bool hung_up) {
         Read read;
         int error = 0;
         for (;;) {
-            ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-            if (n > 0) {
-                read.data.insert(read.data.end(), buffer.data(), buffer.data() + n);
+            const size_t filled = read.data.size();
+            read.data.resize(filled + read_size);
+            const ssize_t n = ::read(fd_, read.data.data() + filled, read_size);
+            read.data.resize(filled + static_cast<size_t>(std::max<ssize_t>(n, 0)));
+            if (n > 0)
                 continue;
-            }
             if (n == 0) {
                 if (reported_ready && read.data.empty())
                     error = end_of_file;
@@ -174,6 +255,8 @@ class PortReader {
                 continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
                 error = errno;
+            else if (hung_up && read.data.empty())
+                error = end_of_file;
             break;
         }
         if (!read.data.empty()) {
@@ -196,12 +279,14 @@ class PortReader {
         ready_.notify_all();
     }
 
-    const int fd_;
     const size_t capacity_;
-    const int batch_ms_;
+    int batch_ms_ = 0;
+    int fd_ = -1;
     int wake_read_ = -1;
     int wake_write_ = -1;
+    pid_t owner_ = 0;
     std::mutex mutex_;
+    std::mutex join_mutex_;
     std::condition_variable ready_;
     std::deque<Read> reads_;
     size_t queued_ = 0;
@@ -209,7 +294,7 @@ class PortReader {
     bool stopping_ = false;
     bool finished_ = false;
     int error_ = 0;
-    std::thread thread_;
+    std::unique_ptr<std::thread> thread_;
 };
 
 } // namespace
@@ -218,23 +303,26 @@ void bind_reader(nb::handle module) {
     nb::class_<PortReader>(
         module, "PortReader",
         "Reads a serial port's file descriptor on a native thread that never holds the GIL.\n\n"
-        "The descriptor stays the caller's: nothing else may read it, and it must stay open,\n"
-        "until ``stop()`` returned.")
+        "It reads a duplicate of the descriptor it is given, made close-on-exec and\n"
+        "non-blocking (which the open file the two share then is), and closes it when it\n"
+        "stops. In a process forked from the one that made it, it never touches the thread.")
         .def(nb::init<int, size_t, double>(), nb::arg("fd"), nb::arg("capacity"),
              nb::arg("batch_seconds"),
              "Start reading.\n\n"
-             ":param fd: Open, non-blocking descriptor of the port\n"
+             ":param fd: Open descriptor of the port; needed only during this call\n"
              ":param capacity: Bytes held for ``take()`` at most; beyond, the oldest reads are "
              "dropped and counted\n"
-             ":param batch_seconds: Pause after each read, so that packets gather")
-        .def("take", &PortReader::take, nb::arg("timeout"),
-             "Every read waiting, after waiting up to ``timeout`` seconds for one.\n\n"
-             ":return: (reads, dropped, finished, error, now): a list of (bytes, arrival "
-             "time), the bytes dropped since the last call, whether the reader has ended, why "
-             "it ended early (0: it did not; -1: the device is gone; else the errno), and the "
-             "reader's clock now; arrival times are on that clock")
+             ":param batch_seconds: Pause after each read, so that packets gather (0 to 60)")
+        .def("take", &PortReader::take, nb::arg("timeout"), nb::arg("clock"),
+             "Every read waiting, as one, after waiting up to ``timeout`` seconds for one.\n\n"
+             ":param clock: The time base of the arrival times, such as ``time.monotonic``\n"
+             ":return: (reads, dropped, finished, error): a list of at most one (bytes, arrival "
+             "time of its last byte on ``clock``), the bytes dropped since the last call, "
+             "whether the reader has ended, and why it ended early (0: it did not; -1: the "
+             "device is gone; else the errno)")
         .def("stop", &PortReader::stop,
-             "Read what is waiting once more and end the thread; safe to repeat.");
+             "Read what is waiting once more, end the thread and close the reader's descriptor; "
+             "safe to repeat, from any thread.");
 }
 
 #endif

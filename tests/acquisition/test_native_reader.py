@@ -3,6 +3,7 @@
 import ctypes
 import os
 import threading
+import time
 import tty
 
 import pytest
@@ -84,11 +85,11 @@ def test_reader_reports_a_port_that_goes_away():
     master, slave = raw_pty()
     reader = _columns.PortReader(slave, 1 << 16, 0.001)
     os.write(master, b"\x01\x02\x03")
-    reads, dropped, finished, error, _now = reader.take(5)
+    reads, dropped, finished, error = reader.take(5, time.monotonic)
     assert [data for data, _arrived in reads] == [b"\x01\x02\x03"] and (dropped, finished, error) == (0, False, 0)
     os.close(master)  # the far end hangs up
     for _ in range(100):
-        _reads, _dropped, finished, error, _now = reader.take(0.1)
+        _reads, _dropped, finished, error = reader.take(0.1, time.monotonic)
         if finished:
             break
     assert finished and error != 0
@@ -104,7 +105,7 @@ def test_reader_keeps_the_newest_bytes_within_its_capacity():
         os.write(master, chunk)
         threading.Event().wait(0.05)
     reader.stop()
-    reads, dropped, finished, error, _now = reader.take(0)
+    reads, dropped, finished, error = reader.take(0, time.monotonic)
     kept = b"".join(data for data, _arrived in reads)
     assert finished and error == 0 and kept.endswith(b"c" * 6) and len(kept) + dropped == 18
     os.close(master)

@@ -27,7 +27,8 @@ class Taken(NamedTuple):
 
 
 class NativePort:
-    """The port's descriptor, read by a native thread that never needs the GIL."""
+    """The port's descriptor, read by a native thread that never needs the GIL: it reads a
+    duplicate of its own, and stamps each read where it arrives."""
 
     pause = HANDOVER_INTERVAL
 
@@ -39,16 +40,14 @@ class NativePort:
         self._reader = _columns.PortReader(fd, capacity, poll_interval)
 
     def take(self, timeout: float) -> Taken:
-        reads, dropped, finished, code, reader_now = self._reader.take(timeout)
-        offset = time.monotonic() - reader_now  # the reader's steady clock to ours
+        reads, dropped, finished, code = self._reader.take(timeout, time.monotonic)
         failure = None
         if code == -1:
             failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
         elif code:
             failure = OSError(code, os.strerror(code))
         # One block per hand-over: the last sample of all arrived with the last read.
-        merged = [Read(b"".join(data for data, _ in reads), reads[-1][1] + offset)] if reads else []
-        return Taken(merged, dropped, finished, failure)
+        return Taken([Read(data, arrived) for data, arrived in reads], dropped, finished, failure)
 
     def stop(self) -> None:
         self._reader.stop()
