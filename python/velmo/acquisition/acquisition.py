@@ -19,7 +19,7 @@ from .. import _columns, identity, interrupts, port
 from . import registry
 from .chunks import AcquisitionStats, Block, Chunk, End
 from .clock import LineClock
-from .ports import NativePort, PolledPort, Read
+from .ports import NativePort, ParsedRead, PolledPort, Read
 from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
 from .taps import Tap
 
@@ -33,6 +33,8 @@ PORT_BUFFER_BYTES = 4095
 DEFAULT_POLL_INTERVAL = 0.005
 MAX_BATCH_SECONDS = 0.05
 MAX_POLL_INTERVAL = 1.0
+# The native reader holds this much beyond the first tap's buffer.
+READER_SLACK_SAMPLES = 16384
 # Longest single wait of the reader, so that a stop request is seen in time.
 READER_WAIT = 0.1
 # Bounded waits of close(): it must finish whatever the reader does.
@@ -244,11 +246,11 @@ class Acquisition:
         fd = port.descriptor(self._device) if NativePort.available() else None
         if fd is None:
             return PolledPort(self._device, DEFAULT_POLL_INTERVAL if self._poll_interval is None else self._poll_interval)
-        bytes_per_second = sps * self._packet_size
         pause = self._poll_interval
         if pause is None:
-            pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / bytes_per_second / 4)
-        return NativePort(fd, round(self._buffer_seconds * bytes_per_second) + 65536, pause)
+            pause = min(MAX_BATCH_SECONDS, PORT_BUFFER_BYTES / (sps * self._packet_size) / 4)
+        capacity = round(self._buffer_seconds * sps) + READER_SLACK_SAMPLES
+        return NativePort(fd, capacity, pause, self._packet_size, self._converter)
 
     def tap(self, buffer_seconds: float = DEFAULT_BUFFER_SECONDS, name: str = "") -> Tap:
         """A new, independent reader of this stream, for one more consumer.
@@ -376,11 +378,15 @@ class Acquisition:
                     time.sleep(READER_WAIT)
                     continue
                 self._account_dropped_bytes(taken.dropped_bytes)
+                self._account_dropped_samples(taken.dropped_samples)
                 for read in taken.reads:
                     try:
                         self._ingest(read)
                     except MemoryError:
-                        self._account_dropped_bytes(len(read.data))
+                        if isinstance(read, ParsedRead):
+                            self._account_dropped_samples(len(read.counts))
+                        else:
+                            self._account_dropped_bytes(len(read.data))
                 if taken.failure is not None:
                     failure = taken.failure
                     break
@@ -402,18 +408,26 @@ class Acquisition:
                 tap._finish(self._end)
 
     def _account_dropped_bytes(self, size: int) -> None:
-        if not size:
+        if size:
+            samples = (size + len(self._remainder)) // self._packet_size
+            self._remainder = bytearray()
+            self._account_dropped_samples(samples)
+
+    def _account_dropped_samples(self, samples: int) -> None:
+        if not samples:
             return
-        samples = (size + len(self._remainder)) // self._packet_size
-        self._remainder = bytearray()
         with self._lock:
             self._position += samples
             self._reader_dropped += samples
         self._unwarned["dropped"] += samples
 
-    def _ingest(self, read: Read) -> None:
-        self._bytes_read += len(read.data)
-        loads, counts, self._remainder, invalid = self._parse(self._remainder + read.data, self._converter)
+    def _ingest(self, read: Read | ParsedRead) -> None:
+        if isinstance(read, ParsedRead):
+            loads, counts, invalid = read.loads, read.counts, read.invalid
+            self._bytes_read += read.size
+        else:
+            self._bytes_read += len(read.data)
+            loads, counts, self._remainder, invalid = self._parse(self._remainder + read.data, self._converter)
         self._invalid += invalid
         if counts:
             self._received += len(counts)
