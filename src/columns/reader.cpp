@@ -150,9 +150,9 @@ class PortReader {
     // stamped on `clock`'s time base.
     bool parsing() const { return calibration_.has_value(); }
 
-    nb::tuple take(double timeout, nb::handle clock) {
-        if (!std::isfinite(timeout))
-            throw nb::value_error("timeout must be a finite number of seconds");
+    nb::tuple take(double timeout, nb::handle clock, double gather) {
+        if (!std::isfinite(timeout) || !std::isfinite(gather))
+            throw nb::value_error("timeout and gather must be finite numbers of seconds");
         std::deque<Read> reads;
         size_t dropped = 0;
         bool finished = false;
@@ -162,6 +162,13 @@ class PortReader {
             std::unique_lock<std::mutex> lock(mutex_);
             ready_.wait_for(lock, std::chrono::duration<double>(std::max(0.0, timeout)),
                             [this] { return !reads_.empty() || finished_; });
+            if (!reads_.empty() && gather > 0) {
+                // One hand-over for the reads of `gather` seconds: the caller wakes once.
+                const auto until =
+                    reads_.front().arrived + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(gather));
+                ready_.wait_until(lock, until, [this] { return finished_ || stopping_; });
+            }
             reads.swap(reads_);
             queued_ = 0;
             dropped = std::exchange(dropped_, 0);
@@ -422,8 +429,11 @@ void bind_reader(nb::handle module) {
         .def_prop_ro("parsing", &PortReader::parsing,
                      "Whether ``take()`` hands over parsed columns rather than bytes.")
         .def("take", &PortReader::take, nb::arg("timeout"), nb::arg("clock"),
+             nb::arg("gather") = 0.0,
              "Every read waiting, as one, after waiting up to ``timeout`` seconds for one.\n\n"
              ":param clock: The time base of the arrival times, such as ``time.monotonic``\n"
+             ":param gather: Once a read waits, how long after it to go on gathering reads "
+             "(until the reader stops)\n"
              ":return: (reads, dropped, finished, error): a list of at most one read, the "
              "bytes (samples, when parsing) dropped since the last call, whether the reader has "
              "ended, and why it ended early (0: it did not; -1: the device is gone; else the "

@@ -129,6 +129,8 @@ def test_a_recorder_records_a_running_acquisition_through_a_tap_and_leaves_it_ru
     assert own == watched.streamed_counts[: len(own)] and len(written) > 100
     start = own.index(written[0])
     assert written == own[start : start + len(written)] and recording.instruments["HDA640_20240001"].gaps == []
+    # Numbered from where its tap began, so each sample keeps its time.
+    assert recording.instruments["HDA640_20240001"].sample_numbers()[0] == start
     other_written = list(recording.instruments["RPX310_20240002"].counts)
     assert other_written == other.streamed_counts[: len(other_written)]
     assert recorder.stats["HDA640_20240001"].dropped == 0 and acquisition.stats.dropped == 0

@@ -392,8 +392,6 @@ class Acquisition:
                     break
                 if stopping or taken.finished:
                     break
-                if source.pause:
-                    time.sleep(source.pause)
         except Exception as error:
             failure = error
         finally:

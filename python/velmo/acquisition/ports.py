@@ -16,8 +16,9 @@ from typing import Any, NamedTuple, Union
 
 from .. import _columns
 
-# How often the native reader's reads are handed over: the consumers' latency.
-HANDOVER_INTERVAL = 0.02
+# How long the native reader's reads gather before they are handed over, in one block:
+# the consumers' latency, against a wake-up of the Python reader per hand-over.
+HANDOVER_INTERVAL = 0.05
 
 
 class Read(NamedTuple):
@@ -46,8 +47,6 @@ class NativePort:
     """The port's descriptor, read by a native thread that never needs the GIL: it reads a
     duplicate of its own, and stamps each read where it arrives."""
 
-    pause = HANDOVER_INTERVAL
-
     @staticmethod
     def available() -> bool:
         return hasattr(_columns, "PortReader")
@@ -58,7 +57,8 @@ class NativePort:
         self.parsing = self._reader.parsing
 
     def take(self, timeout: float) -> Taken:
-        reads, dropped, finished, code = self._reader.take(timeout, time.monotonic)
+        # Gathering once the stop was asked for (timeout 0) would only delay the stop.
+        reads, dropped, finished, code = self._reader.take(timeout, time.monotonic, HANDOVER_INTERVAL if timeout else 0)
         failure = None
         if code == -1:
             failure = OSError(errno.EIO, "the port reports data but reads none: the instrument is gone")
@@ -75,8 +75,6 @@ class NativePort:
 
 class PolledPort:
     """pyserial, polled from the reader thread: where the port has no descriptor."""
-
-    pause = 0.0
 
     def __init__(self, device: Any, poll_interval: float):
         self._device = device

@@ -52,6 +52,7 @@ class Tap:
 
     def __init__(self, acquisition: Acquisition, capacity: int, name: str, start: int, lost: int, invalid: int):
         self.name = name
+        self.first_index = start  # the number of the first sample it sees since the start of streaming
         self._acquisition = acquisition
         self._capacity = capacity
         # Between the reader and this tap's consumer: held for a few operations at a time.

@@ -92,7 +92,7 @@ class _Instrument:
         self.tap = tap
         self.owned = owned  # started by the recorder, which stops it
         self.writer: InstrumentWriter | None = None
-        self.next_sample = 0  # number of the sample after the last one written
+        self.next_sample = tap.first_index  # number of the sample after the last one written
         self.written = 0
         self.flushed = 0
         self.ended: str | None = None
