@@ -21,7 +21,7 @@ from .chunks import AcquisitionStats, Block, Chunk, End
 from .clock import LineClock
 from .ports import NativePort, ParsedRead, PolledPort, Read
 from .rates import packet_size, rate_enumeration, resolve_rate, samples_per_second
-from .taps import Tap
+from .taps import WARNING_INTERVAL, Tap
 
 logger = logging.getLogger("velmo.acquisition")
 
@@ -39,7 +39,6 @@ READER_SLACK_SAMPLES = 16384
 READER_WAIT = 0.1
 # Bounded waits of close(): it must finish whatever the reader does.
 READER_JOIN_TIMEOUT = 5.0
-WARNING_INTERVAL = 1.0
 # A read whose last sample arrives this much later than the floor of the line's latency
 # may follow a lost stretch; it is confirmed when the lateness lasts CONFIRM_SECONDS.
 LOSS_TOLERANCE = 0.1

@@ -20,6 +20,9 @@ class Chunk:
     sum. ``invalid`` counts the damaged or unparsable packets skipped since the
     previous chunk. ``arrivals`` lists, for each read the chunk was parsed from,
     the index of its first sample and the ``time.monotonic()`` time it arrived.
+
+    A chunk's arrays may be shared with the other taps of its acquisition: read them,
+    do not change them.
     """
 
     __slots__ = ("loads", "counts", "t0", "interval", "invalid", "index", "lost_before", "dropped_before", "arrivals")
