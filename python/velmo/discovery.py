@@ -9,7 +9,7 @@ answers within a few milliseconds; once one answers, its link goes back to the
 module's own time-outs and retries. ``thorough=True`` probes with the module's
 time-outs and retries, for adapters that answer slowly.
 
-A probe holds the port exclusively (see ``velmo.portlock``) before it sends a
+A probe holds the port exclusively (see ``velmo.port``) before it sends a
 byte, finds an instrument that a previous program left streaming and switches
 its stream off, and keeps the records of its expected failures (silence at a
 wrong rate, an empty port) out of the way: the module logs them at DEBUG then.
@@ -32,41 +32,30 @@ import os
 import sys
 import tempfile
 import threading
-import types
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
 import serial.tools.list_ports
 import velmo_device_communication as vdc
 from serial.tools.list_ports_common import ListPortInfo
 
-from . import portlock
+from . import models
+from . import port as _port
 from ._logs import demoted
-from .line import stop_stream, wait_for_silence
 
 logger = logging.getLogger(__name__)
 
 MODULE_LOGGER = vdc.__name__
 
 # Candidate line rates per model, in the order the module's scanner tries them.
-MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {
-    "HDA640": (2_000_000,),
-    "RPX310": (320_000, 115_200),
-    "TMV520": (320_000, 115_200),
-    "GLS870": (320_000, 115_200),
-}
-MODELS = tuple(MODEL_BAUD_RATES)
+MODEL_BAUD_RATES: dict[str, tuple[int, ...]] = {name: model.baud_rates for name, model in models.MODELS.items()}
+MODELS = models.MODEL_NAMES
 
 # An instrument answers a model query in 2.4-4.4 ms, and a USB adapter may hold
 # the answer back for its latency timer (16 ms by default on FTDI chips): a
 # tenth of a second leaves a wide margin and keeps a silent rate cheap.
 PROBE_TIMEOUT = 0.1
-# Stop commands sent to a line that carries bytes nobody asked for, before the
-# rate is given up: a stream at this rate stops at the first, noise at another
-# rate never does.
-STREAM_STOP_ATTEMPTS = 2
 
 USUAL_CAUSES = (
     "is the instrument powered and plugged in, is the port yours to use "
@@ -167,130 +156,20 @@ class PortProbe:
         return f"no instrument answered at {rates} baud"
 
 
-class _Unanswered(Exception):
-    """A rate at which bytes came back that answer nothing, or the port failed."""
-
-    def __init__(self, error: Exception, port_failed: bool) -> None:
-        super().__init__(str(error))
-        self.error = error
-        self.port_failed = port_failed
-
-
-def _set_timeout(link: Any, timeout: float) -> None:
-    """The link's read time-out, for the port it opens next and for the one open now."""
-    link.timeout = timeout
-    if link.serial_connection is not None:
-        link.serial_connection.timeout = timeout
-
-
-@contextlib.contextmanager
-def _watched_transactions(link: Any, timeout: float | None) -> Iterator[list[Exception]]:
-    """Within the block, collect the failures of the link's transactions.
-
-    With a ``timeout``, each transaction is also made once with that read
-    time-out instead of under the module's retries; the link's time-out is
-    put back afterwards, on the open port too.
-    """
-    failures: list[Exception] = []
-    retried = type(link).send_convert_return_sequence
-    module_timeout = link.timeout
-    if timeout is None:
-        transaction = types.MethodType(retried, link)
-    else:
-        transaction = types.MethodType(getattr(retried, "__wrapped__", retried), link)
-        _set_timeout(link, timeout)
-
-    def watched(command: Any, arguments: Any = b"") -> Any:
-        try:
-            return transaction(command, arguments)
-        except vdc.VelmoDeviceError as error:
-            failures.append(error)
-            raise
-
-    # The link calls its transactions through the instance, so this shadows them.
-    setattr(link, "send_convert_return_sequence", watched)
-    try:
-        yield failures
-    finally:
-        delattr(link, "send_convert_return_sequence")
-        if timeout is not None:
-            _set_timeout(link, module_timeout)
-
-
-def _unanswered(failures: list[Exception]) -> _Unanswered | None:
-    """None when the failures are only silence; else what they say about the line."""
-    for error in failures:
-        if not isinstance(error, vdc.VelmoTimeoutError) and isinstance(error.__cause__, OSError):
-            return _Unanswered(error, port_failed=True)
-    for error in failures:
-        if not isinstance(error, vdc.VelmoTimeoutError):
-            return _Unanswered(error, port_failed=False)
-    return None
-
-
-def _identify(link: Any, settings: ProbeSettings) -> str | None:
-    """Connect and return the model that answers, or None for silence.
-
-    Connecting asks for model and item number. A previous program may have left
-    the instrument streaming: then the answers are lost among the packets, or
-    come through between two slow ones. So the stream is switched off on every
-    line that answers, and the instrument asked again if its answers were lost.
-
-    :raises VelmoConnectionError: If the port cannot be opened
-    :raises _Unanswered: If the port failed, or the line carries bytes that neither answer nor stop
-    """
+def _probe_rate(claim: _port.PortClaim, baud_rate: int, settings: ProbeSettings) -> vdc.VelmoDevice | None:
     timeout = None if settings.thorough else settings.probe_timeout
-    with _watched_transactions(link, timeout) as failures:
-        link.connect()
-        answered = bool(link._cached_model_number)
-        if not answered:
-            unanswered = _unanswered(failures)
-            if unanswered is None:
-                return None
-            if unanswered.port_failed:
-                raise unanswered
-        try:
-            # Bytes that come unasked within a moment are a stream; a slow one may not show
-            # in that moment, so the stream is switched off in any case.
-            streaming = not answered or not wait_for_silence(link, timeout=0)[0]
-            streaming = bool(stop_stream(link, attempts=STREAM_STOP_ATTEMPTS)) or streaming
-        except vdc.VelmoDeviceError as error:
-            raise _Unanswered(error, port_failed=isinstance(error.__cause__, OSError)) from error
-        if streaming:
-            logger.info(
-                "%s at %d baud: the instrument was streaming (left on by a program that ended?); "
-                "switched its stream off",
-                link.comport,
-                link.baud_rate,
-            )
-        if answered:
-            return str(link._cached_model_number)
-        failures.clear()
-        link.disconnect()
-        link.connect()
-        if link._cached_model_number:
-            return str(link._cached_model_number)
-        raise _unanswered(failures) or _Unanswered(vdc.VelmoTimeoutError("no answer after the stream stopped"), False)
-
-
-def _probe_rate(port: str, baud_rate: int, settings: ProbeSettings) -> vdc.VelmoDevice | None:
-    link = vdc._SerialCommunicationInterface(port, baud_rate)
-    try:
-        model = _identify(link, settings)
-        if model is None:
-            logger.debug("%s at %d baud: no response", port, baud_rate)
-            link.disconnect()
-            return None
-        if link._cached_item_number is None:
-            # Answered the model in time but not the item number: ask again at the module's pace.
-            link.disconnect()
-            link.connect()
-        logger.info("Found %s on %s at %d baud", model, port, baud_rate)
-        return vdc.VelmoDevice(link, _internal_token=vdc._DEVICE_CREATION_TOKEN)
-    except BaseException:
-        with contextlib.suppress(Exception):
-            link.disconnect()
-        raise
+    device, streaming = _port.probe_rate(claim, baud_rate, timeout)
+    if streaming:
+        logger.info(
+            "%s at %d baud: the instrument was streaming (left on by a program that ended?); switched its stream off",
+            claim.port,
+            baud_rate,
+        )
+    if device is None:
+        logger.debug("%s at %d baud: no response", claim.port, baud_rate)
+    else:
+        logger.info("Found %s on %s at %d baud", device.get_model_number(), claim.port, baud_rate)
+    return device
 
 
 def probe_port(
@@ -305,23 +184,23 @@ def probe_port(
     """
     rates = tuple(baud_rates)
     try:
-        claim = portlock.PortClaim(port)
+        claim = _port.PortClaim(port)
     except vdc.VelmoConnectionError as error:
         return PortProbe(port, rates, error=error)
     connection_error: vdc.VelmoConnectionError | None = None
-    unanswered: _Unanswered | None = None
+    unanswered: _port.Unanswered | None = None
     opened = False
     with claim, demoted(MODULE_LOGGER):
         for baud_rate in rates:
             if stop is not None and stop.is_set():
                 break
             try:
-                device = _probe_rate(port, baud_rate, settings)
+                device = _probe_rate(claim, baud_rate, settings)
             except vdc.VelmoConnectionError as error:
                 connection_error = connection_error or error
                 logger.debug("%s at %d baud: %s", port, baud_rate, error)
                 continue
-            except _Unanswered as failure:
+            except _port.Unanswered as failure:
                 opened = True
                 logger.debug("%s at %d baud: %s", port, baud_rate, failure)
                 if failure.port_failed:
@@ -334,7 +213,7 @@ def probe_port(
             if device is None:
                 continue
             try:
-                claim.hand_over(device.communication_interface)
+                claim.hand_over(device)
             except vdc.VelmoConnectionError as error:
                 device.disconnect()
                 return PortProbe(port, rates, error=error)
@@ -381,7 +260,7 @@ def open_device(
     checks that the instrument has it. With only a ``serial_number``, scans
     every enumerated port and returns the instrument that has it, closing the
     others. Close the device with ``disconnect()`` or a ``with`` block. The
-    port is held exclusively while the device is open (see ``velmo.portlock``).
+    port is held exclusively while the device is open (see ``velmo.port``).
 
     :param port: the port's name, such as "/dev/ttyUSB0", "COM3" or a simulator's pty
     :param models: model names whose rates to try, such as ["RPX310"]
@@ -618,7 +497,7 @@ def probe_ports(
     called from the worker threads. A KeyboardInterrupt stops the workers
     after their current probe and closes whatever they had found.
     """
-    port_names = list(dict.fromkeys(_check_port(port) for port in ports))
+    ports = list(dict.fromkeys(_check_port(port) for port in ports))
     probes: dict[str, PortProbe] = {}
     lock = threading.Lock()
     stop = threading.Event()
@@ -630,7 +509,7 @@ def probe_ports(
         if on_port_done is not None:
             on_port_done(port, probe.device)
 
-    threads = [threading.Thread(target=worker, args=(port,), name=f"velmo-scan {port}") for port in port_names]
+    threads = [threading.Thread(target=worker, args=(port,), name=f"velmo-scan {port}") for port in ports]
     for thread in threads:
         thread.start()
     try:
@@ -644,7 +523,7 @@ def probe_ports(
             if probe.device is not None:
                 probe.device.disconnect()
         raise
-    return [probes[port] for port in port_names]
+    return [probes[port] for port in ports]
 
 
 def scan(
@@ -671,8 +550,8 @@ def scan(
     baud_rates = baud_rates_for(models)
     settings = ProbeSettings(probe_timeout, thorough)
     wanted = _serial_number_set(serial_numbers)
-    port_names = enumerated_ports() if ports is None else list(ports)
-    probes = probe_ports(port_names, baud_rates, settings, serial_numbers=wanted, on_port_done=on_port_done)
+    ports = enumerated_ports() if ports is None else list(ports)
+    probes = probe_ports(ports, baud_rates, settings, serial_numbers=wanted, on_port_done=on_port_done)
     for probe in probes:
         if probe.error is not None:
             logger.warning("No instrument on %s: %s", probe.port, probe.reason)
@@ -684,10 +563,5 @@ def has_channel(device: vdc.VelmoDevice, channel: int, timeout: float = PROBE_TI
 
     Asks once for the channel's selected profile, with a short read time-out.
     """
-    link = device.communication_interface
-    with demoted(MODULE_LOGGER), _watched_transactions(link, timeout):
-        try:
-            link.get_device_channel_selected_profile(channel)
-        except vdc.VelmoTimeoutError:
-            return False
-    return True
+    with demoted(MODULE_LOGGER):
+        return _port.answers_for_channel(device, channel, timeout)

@@ -22,7 +22,7 @@ def test_queue_keeps_the_newest_samples_and_reports_every_drop(caplog):
     caplog.set_level(logging.WARNING, logger="velmo.acquisition")
     # 1200 SPS and 0.1 s of buffer: room for 120 samples; 50 reads of 10 packets arrive at once.
     device = ScriptedDevice([packets(10 * i, 10) for i in range(50)] + [b"\x00\x01"])
-    with Acquisition(device, buffer_seconds=0.1, poll_interval=0) as acquisition:
+    with Acquisition(device, buffer_seconds=0.1, poll_interval=0.001) as acquisition:
         assert device.drained.wait(5)
         chunk = acquisition.read(timeout=0)
         assert [c >> 8 for c in chunk.counts] == list(range(380, 500))
@@ -41,7 +41,7 @@ def test_invalid_packets_reach_the_next_chunk():
     garbage = b"\x07\x07\x07"
     # Three windows rejected in each read; the first read brings no sample at all.
     device = ScriptedDevice([garbage * 2, packets(0, 2), garbage + packets(2, 1)])
-    with Acquisition(device, poll_interval=0) as acquisition:
+    with Acquisition(device, poll_interval=0.001) as acquisition:
         assert device.drained.wait(5)
     first = acquisition.read(timeout=0)
     assert (len(first), first.invalid, acquisition.stats.invalid) == (3, 9, 9)
@@ -50,7 +50,7 @@ def test_invalid_packets_reach_the_next_chunk():
 @pytest.mark.parametrize("cause", [OSError(5, "Input/output error"), vdc.VelmoCommunicationError("not open")])
 def test_lost_instrument_ends_iteration_after_the_samples(cause):
     device = ScriptedDevice([packets(0, 5), packets(5, 3), cause])
-    with Acquisition(device, poll_interval=0) as acquisition:
+    with Acquisition(device, poll_interval=0.001) as acquisition:
         received = []
         with pytest.raises(vdc.VelmoConnectionError) as info:
             for chunk in acquisition:

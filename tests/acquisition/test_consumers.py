@@ -19,7 +19,7 @@ def numbers(chunk):
 @contextlib.contextmanager
 def settled(device):
     """An acquisition whose reader has taken every scripted read."""
-    with Acquisition(device, poll_interval=0) as acquisition:
+    with Acquisition(device, poll_interval=0.001) as acquisition:
         assert device.drained.wait(5)
         yield acquisition
 
@@ -104,7 +104,7 @@ def test_async_chunks_leave_the_event_loop_free_while_they_wait(failure):
         await ticking
         return received
 
-    with Acquisition(device, poll_interval=0) as acquisition:
+    with Acquisition(device, poll_interval=0.001) as acquisition:
         if failure is None:
             assert asyncio.run(asyncio.wait_for(consume(acquisition), 10)) == list(range(10))
         else:

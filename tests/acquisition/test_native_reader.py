@@ -1,15 +1,20 @@
 """The native reader: nothing lost while Python holds the GIL, the line's losses told from its clock."""
 
+import array
 import ctypes
 import os
 import threading
+import time
 import tty
 
 import pytest
 
 import velmo
+import velmo_device_communication as vdc
+from bench.reference import high_rate_packet, standard_packet
 from velmo import _columns
-from velmo.acquisition import Acquisition, _NativePort
+from velmo.acquisition import Acquisition
+from velmo.acquisition.ports import NativePort
 from velmo.simulator import ORVALE_ITEM_NUMBER, ZERO_COUNT, SimulatedInstrument, ramp
 from velmo.simulator.process import SimulatorProcess
 
@@ -30,7 +35,7 @@ def test_a_consumer_holding_the_gil_half_the_time_loses_no_sample():
         received = []
         with velmo.open_device(simulator.port, models=["HDA640"]) as device:
             with Acquisition(device, rate="SPS_38400") as acquisition:
-                assert isinstance(acquisition._port, _NativePort)
+                assert isinstance(acquisition._port, NativePort)
                 for _ in range(4):
                     chunk = acquisition.read(timeout=5)
                     received += chunk.counts
@@ -83,11 +88,11 @@ def test_reader_reports_a_port_that_goes_away():
     master, slave = raw_pty()
     reader = _columns.PortReader(slave, 1 << 16, 0.001)
     os.write(master, b"\x01\x02\x03")
-    reads, dropped, finished, error, _now = reader.take(5)
+    reads, dropped, finished, error = reader.take(5, time.monotonic)
     assert [data for data, _arrived in reads] == [b"\x01\x02\x03"] and (dropped, finished, error) == (0, False, 0)
     os.close(master)  # the far end hangs up
     for _ in range(100):
-        _reads, _dropped, finished, error, _now = reader.take(0.1)
+        _reads, _dropped, finished, error = reader.take(0.1, time.monotonic)
         if finished:
             break
     assert finished and error != 0
@@ -103,8 +108,75 @@ def test_reader_keeps_the_newest_bytes_within_its_capacity():
         os.write(master, chunk)
         threading.Event().wait(0.05)
     reader.stop()
-    reads, dropped, finished, error, _now = reader.take(0)
+    reads, dropped, finished, error = reader.take(0, time.monotonic)
     kept = b"".join(data for data, _arrived in reads)
     assert finished and error == 0 and kept.endswith(b"c" * 6) and len(kept) + dropped == 18
     os.close(master)
     os.close(slave)
+
+
+def calibrated(converter):
+    """1 load unit per 1024 counts above the zero count."""
+    converter.direction_1_offset_value = ZERO_COUNT
+    converter.direction_1_fullscale_value = ZERO_COUNT + 1024 * 1000
+    converter.direction_1_fullscale_load = 1000.0
+    return converter
+
+
+def written_in_pieces(master, data, cuts):
+    start = 0
+    for cut in [*cuts, len(data)]:
+        os.write(master, data[start:cut])
+        start = cut
+
+
+@pytest.mark.parametrize("packet_size, packet", [(4, standard_packet), (3, high_rate_packet)], ids=["4-byte", "3-byte"])
+@pytest.mark.parametrize(
+    "garbage_at, cuts",
+    [((), (1, 7, 30)), ((0, 13, 40), (2, 5, 41)), ((9,), ()), ((20, 21, 22), (3, 22, 23))],
+    ids=["clean, cut inside packets", "damaged and cut", "one bad byte", "damage at a cut"],
+)
+def test_parsing_in_the_reader_gives_what_the_parsers_give(packet_size, packet, garbage_at, cuts):
+    converter = calibrated(vdc.ADCConverter())
+    data = bytearray(b"".join(packet(0x8000_0000 + (index << 16)) for index in range(20)))
+    for offset in sorted(garbage_at, reverse=True):
+        data[offset:offset] = b"\xff"
+    master, slave = raw_pty()
+    reader = _columns.PortReader(slave, 1 << 16, 0.001, packet_size, converter)
+    assert reader.parsing
+    written_in_pieces(master, bytes(data), cuts)
+    loads, counts, invalid, size = array.array("d"), array.array("I"), 0, 0
+    while size < len(data):
+        for read_loads, read_counts, read_invalid, read_size, _arrived in reader.take(5, time.monotonic)[0]:
+            loads += read_loads
+            counts += read_counts
+            invalid, size = invalid + read_invalid, size + read_size
+    reader.stop()
+    os.close(master)
+    os.close(slave)
+    parse = _columns.parse_standard if packet_size == 4 else _columns.parse_high_rate
+    expected_loads, expected_counts, remainder, expected_invalid = parse(bytes(data), converter)
+    assert (counts, loads) == (expected_counts, expected_loads) and size == len(data)
+    assert invalid == expected_invalid and not remainder
+
+
+class HalvedLoads(vdc.ADCConverter):
+    def convert_adc(self, adc_value):
+        return super().convert_adc(adc_value) / 2
+
+
+@pytest.mark.parametrize("converter", [None, HalvedLoads], ids=["the device's own: parsed natively", "a subclass"])
+def test_the_reader_parses_natively_only_with_the_modules_own_converter(converter):
+    with SimulatedInstrument("HDA640") as simulator:
+        simulator.instrument.set_signal(0, ramp(ZERO_COUNT, (3 << 8) * 1200))
+        with velmo.open_device(simulator.port, models=["HDA640"]) as device:
+            own = device.get_adc_converter()
+            if converter is not None:
+                converter = calibrated(converter())
+            with Acquisition(device, rate="SPS_1200", converter=converter) as acquisition:
+                assert acquisition._port.parsing is (converter is None)
+                chunk = acquisition.read_samples(600, timeout=30)
+        sent = simulator.streamed_counts
+    assert list(chunk.counts) == sent[:600] and acquisition.stats.invalid == 0
+    used = own if converter is None else converter
+    assert list(chunk.loads) == [used.convert_adc(count) for count in chunk.counts]

@@ -10,7 +10,8 @@ import pytest
 
 import velmo
 import velmo_device_communication as vdc
-from velmo import acquisition, line
+from velmo import line
+from velmo.acquisition import acquisition
 from velmo.acquisition import Acquisition
 from velmo.simulator import SimulatedInstrument
 
@@ -64,7 +65,7 @@ def _interrupt(*_args, **_kwargs):
 )
 def test_ctrl_c_while_the_acquisition_starts_leaves_the_instrument_silent_at_its_rate(monkeypatch, where):
     if where == "the rate was set":
-        monkeypatch.setattr(acquisition, "_LineClock", _interrupt)
+        monkeypatch.setattr(acquisition, "LineClock", _interrupt)
     elif where == "streaming is on":
         monkeypatch.setattr(Acquisition, "_open_port", _interrupt)
     else:

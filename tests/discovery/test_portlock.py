@@ -1,7 +1,12 @@
 """A port opened through velmo is held for one connection, across processes too."""
 
+import contextlib
+import fcntl
+import os
+import re
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 import serial
@@ -82,3 +87,60 @@ def test_a_port_without_a_descriptor_is_left_alone(fake_serial):
     with velmo.open_device("COM3") as device:
         portlock.hold(device)
         assert device.get_model_number() == "HDA640"
+
+
+def descriptors_open_on(path):
+    """This process's descriptors that refer to `path`."""
+    target = os.stat(path)
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        with contextlib.suppress(OSError):
+            info = os.stat(f"/proc/self/fd/{name}")
+            if (info.st_dev, info.st_ino, info.st_rdev) == (target.st_dev, target.st_ino, target.st_rdev):
+                found.append(int(name))
+    return found
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="lists descriptors through /proc")
+def test_the_link_uses_the_claimed_file_and_nothing_else_stays_open(sim):
+    with velmo.open_device(sim.port) as device:
+        [fd] = descriptors_open_on(sim.port)  # the claim's own descriptor went with the hand-over
+        assert fd == device.communication_interface.serial_connection.fileno()
+        assert not os.get_inheritable(fd)
+        # The lock is on the link's open file: a new open file of the port cannot take it.
+        other = os.open(sim.port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            with pytest.raises(BlockingIOError):
+                fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        finally:
+            os.close(other)
+    assert descriptors_open_on(sim.port) == []
+
+
+def test_every_byte_of_a_probe_goes_through_the_locked_file(sim, monkeypatch):
+    # The claim holds the lock from before the port is opened: the writer's descriptor can
+    # take the lock too only if it is the claimed open file itself.
+    writes_locked = []
+    write = serial.Serial.write
+
+    def checked_write(self, data):
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            writes_locked.append(True)
+        except BlockingIOError:
+            writes_locked.append(False)
+        return write(self, data)
+
+    monkeypatch.setattr(serial.Serial, "write", checked_write)
+    with velmo.open_device(sim.port):  # probes every model's rates, the HDA640's first
+        pass
+    assert len(writes_locked) > 2 and all(writes_locked)
+
+
+def test_only_the_port_module_reaches_into_the_modules_private_members():
+    package = Path(velmo.__file__).parent
+    private = re.compile(r"communication_interface|serial_connection|_cached_[a-z]|_teds_data|__wrapped__")
+    touching = sorted(
+        str(path.relative_to(package)) for path in package.rglob("*.py") if private.search(path.read_text("utf-8"))
+    )
+    assert touching == ["port.py"]

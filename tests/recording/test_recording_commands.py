@@ -384,3 +384,12 @@ def test_velmo_simulate_replay_serves_the_recording(recorded):
     finally:
         child.terminate()
         child.wait()
+
+
+def test_record_shows_the_live_view_of_each_instrument_beside_the_recording(recorded):
+    _path, result = recorded
+    rows = [line for line in result.stderr.splitlines() if line.count("│") >= 6]
+    loads = {line.split("│")[1].strip().split()[0]: line.split("│")[2].strip() for line in rows if " on " in line}
+    # The view's own tap saw the samples the recorder's tap wrote: a steady 100 N on both.
+    assert loads == {"HDA640": "100.0000 N", "RPX310": "100.0000 N"}
+    assert "Min / max / mean" in result.stderr and "Rate (SPS)" in result.stderr

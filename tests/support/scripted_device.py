@@ -4,7 +4,7 @@ import contextlib
 import threading
 
 import velmo_device_communication as vdc
-import velmo.acquisition as acquisition_module
+from velmo.acquisition import acquisition as acquisition_module, ports
 from bench.reference import standard_packet
 from velmo.acquisition import Acquisition
 
@@ -32,6 +32,37 @@ class ScriptedDevice:
 
     def get_adc_converter(self):
         return vdc.ADCConverter()
+
+    # Who it is, as an acquisition asks at its start: one profile of two points.
+    baud_rate = 2_000_000
+    _teds_data = None
+
+    def get_instrument_serial_number(self):
+        return 20240001
+
+    def get_item_number(self):
+        return "SCRIPTED"
+
+    def get_firmware_version_with_patch(self):
+        return "04.03.02"
+
+    def get_unit_of_measure(self, channel_number=0):
+        return vdc.UnitOfMeasureEnum(26)
+
+    def get_device_channel_selected_profile(self, channel_number=0):
+        return 0
+
+    def get_number_of_loading_points(self, profile):
+        return 2
+
+    def get_number_of_directions(self, profile):
+        return 0
+
+    def get_load_of_loading_point(self, profile, point):
+        return 1000.0 * point
+
+    def get_loading_point_value(self, profile, point):
+        return 1 << (31 + point)
 
     def get_model_number(self):
         return self.model
@@ -127,7 +158,8 @@ class Stream:
 def timed_acquisition(monkeypatch, stream, **options):
     """A started acquisition of `stream`'s reads, on a clock the reads advance."""
     clock = FakeTime()
-    monkeypatch.setattr(acquisition_module, "time", clock)
+    for module in (acquisition_module, ports):
+        monkeypatch.setattr(module, "time", clock)
     device = TimedDevice(clock, stream.reads)
-    with Acquisition(device, poll_interval=0, **options) as acquisition:
+    with Acquisition(device, poll_interval=0.001, **options) as acquisition:
         yield acquisition, device

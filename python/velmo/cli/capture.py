@@ -30,6 +30,7 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 from rich.text import Text
 
+from .. import models
 from ..acquisition import Acquisition, rate_enumeration, samples_per_second
 from .common import (
     Target,
@@ -64,9 +65,11 @@ def supported_rates(device: vdc.VelmoDevice) -> list[enum.Enum]:
 
     38 400 SPS exists only on the HDA640 Zeph Orvale, the one variant with TEDS.
     """
-    rates = list(rate_enumeration(device.get_model_number()))
-    if device.get_model_number() == "HDA640" and not device.supports_teds():
-        rates = [rate for rate in rates if rate.name != "SPS_38400"]
+    model = device.get_model_number()
+    rates = list(rate_enumeration(model))
+    high_rate_code = models.model(model).high_rate_code
+    if high_rate_code is not None and not device.supports_teds():
+        rates = [rate for rate in rates if rate.value != high_rate_code]
     return rates
 
 
@@ -131,7 +134,7 @@ def _acquired(
     """The instrument streaming; the acquisition puts back a rate it set, and after the
     instrument was lost only tries to switch it off."""
     unit = unit_label(device, channel)  # while the instrument still answers commands
-    with Acquisition(device, channel=channel, rate=rate) as acquisition:
+    with Acquisition(device, channel=channel, rate=rate, describe=False) as acquisition:
         yield _Source(device, label, channel, unit, acquisition)
 
 

@@ -16,7 +16,7 @@ import velmo_device_communication as vdc
 from rich.table import Table
 from rich.text import Text
 
-from .. import __version__, discovery
+from .. import __version__, discovery, port
 from ..simulator.command import serve
 from . import capture, recording
 from .common import (
@@ -100,7 +100,7 @@ def ports(target: Target) -> None:
     with contextlib.ExitStack() as stack:
         if target.serials:
             devices = stack.enter_context(instruments(target))
-            console().print(_ports_table([device.communication_interface.comport for device in devices]))
+            console().print(_ports_table([port.name(device) for device in devices]))
             return
         start_simulators(target, stack)
         console().print(_ports_table(list(target.ports) or None))
@@ -118,15 +118,14 @@ def _optional(read: Any) -> str:
 
 
 def _identity_row(device: vdc.VelmoDevice) -> list[str]:
-    link = device.communication_interface
     model = device.get_model_number()
     return [
-        link.comport,
-        str(link.baud_rate),
+        port.name(device),
+        str(port.baud_rate(device)),
         model,
-        _optional(link.get_item_number),
+        _optional(lambda: port.item_number(device)),
         _optional(device.get_instrument_serial_number),
-        _optional(link.get_firmware_version_with_patch),
+        _optional(lambda: port.firmware_version(device)),
         unit_label(device),
         rate_label(model, device.get_sampling_rate()),
     ]
@@ -178,15 +177,10 @@ def _versions_table() -> Table:
 
 
 def _calibration_table(device: vdc.VelmoDevice) -> Table:
-    link = device.communication_interface
-    profile = device.get_device_channel_selected_profile(0)
-    per_direction = link.get_number_of_loading_points(profile)
-    directions = 2 if link.get_number_of_directions(profile) == 1 else 1
-    table = _table(f"Calibration of profile {profile} (channel 0)", "Point", "Direction", "Load", "Count")
-    for index in range(per_direction * directions):
-        load = link.get_load_of_loading_point(profile, index)
-        count = link.get_loading_point_value(profile, index)
-        table.add_row(*_cells(index, 1 + index // per_direction, f"{load:g}", count))
+    points = port.loading_points(device)
+    table = _table(f"Calibration of profile {points.profile} (channel 0)", "Point", "Direction", "Load", "Count")
+    for index, (load, count) in enumerate(zip(points.loads, points.counts)):
+        table.add_row(*_cells(index, 1 + index // points.per_direction, f"{load:g}", count))
     return table
 
 
@@ -235,7 +229,7 @@ def read(target: Target, channel: int, count: int, interval: float) -> None:
     with instruments(target) as [device]:
         check_channel(device, channel)
         unit = unit_label(device, channel)
-        note(f"{device.get_model_number()} on {device.communication_interface.comport}, channel {channel}")
+        note(f"{device.get_model_number()} on {port.name(device)}, channel {channel}")
         start = time.monotonic()
         for index in range(count):
             if index:
@@ -264,19 +258,6 @@ def page_checksums_hold(image: bytes) -> list[bool]:
     return [sum(image[start : start + TEDS_PAGE_SIZE]) % 256 == 0 for start in range(0, len(image), TEDS_PAGE_SIZE)]
 
 
-def _read_teds_record(device: vdc.VelmoDevice) -> Any:
-    """The sensor's record, read with the instrument slowed down and its rate put back after."""
-    link = device.communication_interface
-    device.pre_teds_operations()
-    try:
-        laser = link.get_teds_laser()
-        if laser is None:
-            raise vdc.VelmoTEDSNotConnectedError("Failed to read TEDS template - sensor may be disconnected")
-        return vdc.TEDSData.parse_from_bytes(link.generate_all_teds_data(), laser[0])
-    finally:
-        device.post_teds_operations()
-
-
 def _with_sensor(model: str) -> dict[str, Any]:
     """A simulated HDA640 is the TEDS-capable variant, with a sensor attached and AutoTEDS on."""
     return {"sensor": True, "auto_teds": True} if model == "HDA640" else {}
@@ -296,7 +277,7 @@ def teds(target: Target) -> None:
         auto = device.get_auto_teds()
         if not device.teds_is_connected():
             raise vdc.VelmoTEDSNotConnectedError("No TEDS sensor connected to device")
-        record = _read_teds_record(device)
+        record = port.read_teds_record(device)
         out = console()
         table = _table("TEDS record", "Field", "Value")
         for label, field in TEDS_FIELDS:

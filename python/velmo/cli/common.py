@@ -7,9 +7,7 @@ import contextlib
 import functools
 import logging
 import os
-import signal
 import sys
-import threading
 import traceback
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
@@ -19,7 +17,7 @@ import click
 import velmo_device_communication as vdc
 from rich.console import Console
 
-from .. import acquisition, discovery
+from .. import acquisition, discovery, interrupts, port
 from ..simulator.command import DEFAULT_MODEL, read_signal, simulated
 from ..simulator.instrument import DEFAULT_INSTRUMENT_SERIAL
 from ..simulator.signals import Signal
@@ -143,51 +141,13 @@ def logging_options(function: F) -> F:
     )(function)
 
 
-class _FirstInterruptOnly:
-    """Ctrl-C while a command runs: the first interrupts it, later ones are held back.
-
-    Once interrupted, a command winds down (streaming off, rates put back, files
-    closed) and exits 130; a second Ctrl-C must not cut that short, wherever it
-    lands, up to the exit of the process.
-    """
-
-    def __init__(self) -> None:
-        self.interrupted = False
-        self._installed = False
-
-    def install(self) -> None:
-        # Only where nobody else chose how Ctrl-C is handled.
-        on_main_thread = threading.current_thread() is threading.main_thread()
-        if on_main_thread and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
-            signal.signal(signal.SIGINT, self._handle)
-            self._installed = True
-
-    def _handle(self, signum: int, frame: Any) -> None:
-        if not self.interrupted:
-            self.interrupted = True
-            raise KeyboardInterrupt
-
-    def uninstall(self, exiting: bool) -> None:
-        """Put Python's handler back, unless an interrupted process is on its way out.
-
-        That one ignores Ctrl-C from here: the interpreter's shutdown puts back the
-        system's default for any handler of Python's own, which would end the
-        process by the signal instead of with 130.
-        """
-        if not self._installed:
-            return
-        if exiting and self.interrupted:
-            signal.signal(signal.SIGINT, signal.SIG_IGN)
-        else:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-
-
 class VelmoGroup(click.Group):
     """Runs a command with quiet logging, turns its failures into one line and gives the exit status."""
 
     def main(self, *args: Any, **kwargs: Any) -> Any:
-        interrupts = _FirstInterruptOnly()
-        interrupts.install()
+        # Once interrupted, a command winds down (streaming off, rates put back, files
+        # closed) and exits 130: a second Ctrl-C must not cut that short, up to the exit.
+        scope = interrupts.first_only()
         exiting = False
         try:
             return super().main(*args, **kwargs)
@@ -195,7 +155,11 @@ class VelmoGroup(click.Group):
             exiting = True
             raise
         finally:
-            interrupts.uninstall(exiting)
+            if scope is not None:
+                # A process on its way out ignores Ctrl-C from here: the interpreter's
+                # shutdown would put back the system's default, which ends the process by
+                # the signal instead of with 130.
+                interrupts.end(scope, ignore_further=exiting and scope.interrupted)
 
     def invoke(self, ctx: click.Context) -> Any:
         logging_state = ctx.meta.setdefault("velmo.logging", _LoggingState())
@@ -442,7 +406,7 @@ def serial_text(device: vdc.VelmoDevice) -> str:
 
 def describe(device: vdc.VelmoDevice) -> str:
     """'HDA640 20240001 on /dev/ttyUSB0'."""
-    return f"{device.get_model_number()} {serial_text(device)} on {device.communication_interface.comport}"
+    return f"{device.get_model_number()} {serial_text(device)} on {port.name(device)}"
 
 
 def _by_serial_number(target: Target, probes: list[discovery.PortProbe]) -> list[vdc.VelmoDevice]:
@@ -509,7 +473,7 @@ def check_channel(device: vdc.VelmoDevice, channel: int) -> None:
     """Refuse a channel the instrument does not have, before anything waits on it."""
     if not discovery.has_channel(device, channel):
         raise click.BadParameter(
-            f"the {device.get_model_number()} on {device.communication_interface.comport} has no channel {channel} "
+            f"the {device.get_model_number()} on {port.name(device)} has no channel {channel} "
             "(it does not answer for it)",
             param_hint="--channel",
         )

@@ -2,21 +2,25 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import re
 import time
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 import click
+import velmo_device_communication as vdc
+from rich.console import Group
 from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
 from .._requirements import h5py_missing
-from .capture import _plotting, check_output_path, csv_preamble, csv_rows, rate_name
-from .common import Target, console, instrument_options, instruments, logging_options, note
+from ..acquisition import Acquisition
+from .capture import _monitor_view, _plotting, _Source, _Summary, check_output_path, csv_preamble, csv_rows, rate_name
+from .common import Target, console, describe, instrument_options, instruments, logging_options, note, unit_label
 
 if TYPE_CHECKING:
     from ..recording import Instrument, InstrumentStats, Recorder, Recording
@@ -110,22 +114,43 @@ def _progress_view(path: str, elapsed: float, stats: dict[str, InstrumentStats])
     return table
 
 
-def _run(recorder: Recorder, seconds: float | None) -> bool:
-    """Record until ``seconds`` have passed, every instrument is lost or Ctrl-C; whether it was Ctrl-C."""
+def _watch(sources: Sequence[_Source], summaries: Sequence[_Summary]) -> None:
+    """What arrived for the live view; an instrument lost is the recorder's to report."""
+    for source, summary in zip(sources, summaries):
+        try:
+            while (chunk := source.acquisition.read(timeout=0)) is not None:
+                summary.add(chunk.loads)
+        except vdc.VelmoConnectionError:
+            pass
+
+
+def _run(recorder: Recorder, seconds: float | None, sources: Sequence[_Source], streams: contextlib.ExitStack) -> bool:
+    """Record until ``seconds`` have passed, every instrument is lost or Ctrl-C, showing the
+    live view of each instrument above the recording's; whether it was Ctrl-C."""
     progress = console(stderr=True)
     began = time.monotonic()
     deadline = math.inf if seconds is None else began + seconds
+    summaries = [_Summary() for _ in sources]
+    channel = sources[0].channel
+
+    def view(now: float) -> Group:
+        _watch(sources, summaries)
+        return Group(_monitor_view(channel, sources, summaries), _progress_view(recorder.path, now - began, recorder.stats))
+
     try:
         with recorder, Live(console=progress, transient=True, refresh_per_second=4) as live:
-            while (now := time.monotonic()) < deadline:
-                live.update(_progress_view(recorder.path, now - began, recorder.stats))
-                if recorder.wait(min(REFRESH_SECONDS, deadline - now)):
-                    break
+            try:
+                while (now := time.monotonic()) < deadline:
+                    live.update(view(now))
+                    if recorder.wait(min(REFRESH_SECONDS, deadline - now)):
+                        break
+            finally:
+                streams.close()  # streams off first: the recorder keeps every sample up to then
     except KeyboardInterrupt:
         return True
     finally:
         if recorder.paths:
-            progress.print(_progress_view(recorder.path, time.monotonic() - began, recorder.stats))
+            progress.print(view(time.monotonic()))
     return False
 
 
@@ -157,7 +182,8 @@ def record(
 ) -> None:
     """Record every sample of one or more instruments into an HDF5 file (the 'record' extra).
 
-    The file can be read while it grows ('velmo show OUT.h5'), and keeps every sample up to
+    While it records, the live view of 'monitor' shows each instrument's load. The file can
+    be read while it grows ('velmo show OUT.h5'), and keeps every sample up to
     its last flush (at most a second ago) if the recorder dies. With --split-every or
     --split-size the files are OUT-0001.h5, OUT-0002.h5, ...
     """
@@ -176,19 +202,32 @@ def record(
         ) from None
     except RecordingError as error:
         raise click.ClickException(str(error)) from None
-    with instruments(target, several=True) as devices:
+    with instruments(target, several=True) as devices, contextlib.ExitStack() as streams:
+        labels = [describe(device) for device in devices]
+        units = [unit_label(device, channel) for device in devices]  # while the instruments answer
+        # One acquisition per instrument, two taps: the live view reads its first, the recorder one of its own.
+        sources = [
+            _Source(
+                device,
+                label,
+                channel,
+                unit,
+                streams.enter_context(
+                    Acquisition(device, channel=channel, rate=None if rate is None else rate_name(rate))
+                ),
+            )
+            for device, label, unit in zip(devices, labels, units)
+        ]
         recorder = Recorder(
             out,
-            devices,
-            rate=None if rate is None else rate_name(rate),
-            channel=channel,
+            [source.acquisition for source in sources],
             metadata=metadata,
             split_every=split_every,
             split_size=None if split_size is None else round(split_size),
             overwrite=overwrite,
         )
         try:
-            interrupted = _run(recorder, seconds)
+            interrupted = _run(recorder, seconds, sources, streams)
         except RecordingError as error:
             raise click.ClickException(str(error)) from error
     stats = recorder.stats

@@ -36,6 +36,9 @@ import numpy.typing as npt
 import velmo_device_communication as vdc
 
 from .. import __version__
+from ..identity import Calibration as Calibration
+from ..identity import InstrumentInfo as InstrumentInfo
+from ..identity import describe as describe
 from ._hdf5 import h5py
 
 INSTRUMENTS = "instruments"
@@ -57,87 +60,6 @@ CHUNK_SECONDS = 0.25
 MIN_CHUNK_SAMPLES = 1024
 BLOCK_CHUNK_ROWS = 256
 GAP_CHUNK_ROWS = 64
-
-
-@dataclasses.dataclass(frozen=True)
-class Calibration:
-    """The loading points the converter in use was drawn from: direction 1, then direction 2."""
-
-    profile: int
-    directions: int
-    loads: tuple[float, ...]
-    counts: tuple[int, ...]
-    source: str  # "instrument", or "TEDS record" when AutoTEDS replaced the instrument's own
-
-
-@dataclasses.dataclass(frozen=True)
-class InstrumentInfo:
-    """What the instrument says about itself, asked before it streams."""
-
-    model: str
-    item_number: str
-    serial_number: int
-    firmware: str
-    unit: str
-    channel: int
-    port: str
-    baud_rate: int
-    rate_code: int  # in force on the channel before the recording
-    calibration: Calibration
-    teds: Any  # the TEDSData the instrument read, or None
-
-    @property
-    def name(self) -> str:
-        return f"{self.model}_{self.serial_number}"
-
-
-def _optional_text(read: Any) -> str:
-    """An identity text not every instrument gives; empty where it cannot."""
-    try:
-        return str(read())
-    except vdc.VelmoDeviceError:
-        return ""
-
-
-def _unit_name(device: vdc.VelmoDevice, channel: int) -> str:
-    try:
-        return str(device.get_unit_of_measure(channel).name)
-    except ValueError:  # a unit code the module's enumeration lacks
-        return "unknown"
-
-
-def _calibration(device: vdc.VelmoDevice) -> Calibration:
-    # The device converts with the calibration of the profile selected on channel 0.
-    link = device.communication_interface
-    profile = device.get_device_channel_selected_profile(0)
-    per_direction = link.get_number_of_loading_points(profile)
-    directions = 2 if link.get_number_of_directions(profile) == 1 else 1
-    points = range(per_direction * directions)
-    return Calibration(
-        profile=profile,
-        directions=directions,
-        loads=tuple(link.get_load_of_loading_point(profile, point) for point in points),
-        counts=tuple(link.get_loading_point_value(profile, point) for point in points),
-        source="instrument" if device._teds_data is None else "TEDS record",
-    )
-
-
-def describe(device: vdc.VelmoDevice, channel: int) -> InstrumentInfo:
-    """Ask the instrument who it is, how it is calibrated and what its rate is; before streaming."""
-    link = device.communication_interface
-    return InstrumentInfo(
-        model=device.get_model_number(),
-        item_number=_optional_text(link.get_item_number),
-        serial_number=device.get_instrument_serial_number(),
-        firmware=_optional_text(link.get_firmware_version_with_patch),
-        unit=_unit_name(device, channel),
-        channel=channel,
-        port=str(link.comport),
-        baud_rate=int(link.baud_rate),
-        rate_code=device.get_sampling_rate(channel),
-        calibration=_calibration(device),
-        teds=device._teds_data,
-    )
 
 
 def iso_utc(seconds: float) -> str:

@@ -1,6 +1,7 @@
 """Recording instruments into one HDF5 file that can be read while it grows and survives a crash.
 
-One ``Acquisition`` per instrument and one writer thread. The file is written in HDF5's
+One ``Acquisition`` per instrument - the recorder's own, or one the program runs, read
+through a tap of its own - and one writer thread. The file is written in HDF5's
 single-writer/multiple-reader (SWMR) mode: every dataset and attribute is created first,
 then SWMR is switched on, and from then on the writer only appends and flushes (at least
 once a second), so that a reader opening the file with ``swmr=True`` - during the run, or
@@ -27,12 +28,14 @@ import threading
 import time
 from collections.abc import Iterable, Iterator, Mapping
 from types import TracebackType
-from typing import IO, Any, Literal
+from typing import IO, Any, Literal, Union
 
 import numpy as np
 import velmo_device_communication as vdc
 
-from ..acquisition import Acquisition, Chunk, deferred_interrupts, samples_per_second
+from .. import interrupts
+from ..acquisition import Acquisition, Chunk, samples_per_second
+from ..acquisition.taps import Tap
 from .layout import (
     BLOCK_DTYPE,
     FILE_ATTRIBUTES,
@@ -42,7 +45,6 @@ from .layout import (
     InstrumentWriter,
     add_instrument,
     create_file,
-    describe,
 )
 from .reader import held_samples, read_header
 
@@ -200,15 +202,20 @@ class InstrumentStats:
     ended: str | None
 
 
-class _Instrument:
-    """One instrument on its way into the file."""
+Source = Union[vdc.VelmoDevice, Acquisition]
 
-    def __init__(self, name: str, info: InstrumentInfo, acquisition: Acquisition):
+
+class _Instrument:
+    """One instrument on its way into the file, read through ``tap``."""
+
+    def __init__(self, name: str, info: InstrumentInfo, acquisition: Acquisition, tap: Tap, owned: bool):
         self.name = name
         self.info = info
         self.acquisition = acquisition
+        self.tap = tap
+        self.owned = owned  # started by the recorder, which stops it
         self.writer: InstrumentWriter | None = None
-        self.next_sample = 0  # number of the sample after the last one written
+        self.next_sample = tap.first_index  # number of the sample after the last one written
         self.written = 0
         self.flushed = 0
         self.ended: str | None = None
@@ -299,22 +306,25 @@ class Recorder:
     ``the run was interrupted (Ctrl-C)``.
 
     :param path: The file to write; with splitting, parts ``<stem>-0001<suffix>``, ... next to it
-    :param devices: Connected ``VelmoDevice`` objects, each recorded by its own ``Acquisition``
-    :param rate: Sampling rate for every instrument (a member name such as ``"SPS_1300"`` or
+    :param devices: Connected ``VelmoDevice`` objects, each recorded by an ``Acquisition`` the
+        recorder starts and stops, and running acquisitions (started with ``describe``, as by
+        default), each recorded through a tap of its own and left running
+    :param rate: Sampling rate for every device (a member name such as ``"SPS_1300"`` or
         a member); ``None`` keeps each instrument's own. Put back at the end.
-    :param channel: Channel whose profile's sampling rate is set or read
+    :param channel: Channel of the devices whose profile's sampling rate is set or read
     :param metadata: The user's own file attributes, such as ``{"operator": "ana"}``
     :param split_every: Start a new part after this many seconds
     :param split_size: Start a new part once the file has reached this many bytes
     :param overwrite: Replace existing files of the run instead of refusing to start; never
         one that another program (another recorder) has open
-    :raises ValueError: For no devices, a bad split setting or metadata key, a rate a model lacks
+    :raises ValueError: For no sources, one given twice, a bad split setting or metadata key, a
+        rate a model lacks
     """
 
     def __init__(
         self,
         path: str | os.PathLike[str],
-        devices: Iterable[vdc.VelmoDevice],
+        devices: Iterable[Source],
         *,
         rate: str | enum.Enum | None = None,
         channel: int = 0,
@@ -323,10 +333,11 @@ class Recorder:
         split_size: int | None = None,
         overwrite: bool = False,
     ):
-        self._devices = list(devices)
-        if not self._devices:
-            raise ValueError("Recorder needs at least one device")
-        if len({id(device) for device in self._devices}) != len(self._devices):
+        self._sources = list(devices)
+        if not self._sources:
+            raise ValueError("Recorder needs at least one device or acquisition")
+        devices = [source.device if isinstance(source, Acquisition) else source for source in self._sources]
+        if len({id(device) for device in devices}) != len(devices):
             raise ValueError("a device is given twice: each one can be streamed by one acquisition only")
         if split_every is not None and not split_every > 0:
             raise ValueError(f"split_every must be a positive number of seconds, not {split_every!r}")
@@ -396,11 +407,25 @@ class Recorder:
         first = self._part_path(1)
         check_output(self._base, splitting=self._splitting, overwrite=self._overwrite)
         with contextlib.ExitStack() as stack:
-            infos = [describe(device, self._channel) for device in self._devices]
-            for device, info, name in zip(self._devices, infos, _unique_names(infos)):
-                acquisition = Acquisition(device, channel=self._channel, rate=self._rate)
-                stack.enter_context(acquisition)
-                self._instruments.append(_Instrument(name, info, acquisition))
+            readers: list[tuple[InstrumentInfo, Acquisition, Tap, bool]] = []
+            for source in self._sources:
+                if isinstance(source, Acquisition):
+                    if not source.running or source.instrument is None:
+                        raise ValueError(
+                            f"the acquisition from {source.port_name()} must be running and started with describe=True"
+                        )
+                    tap = source.tap(name=f"recorder {first}")
+                    stack.callback(tap.close)
+                    readers.append((source.instrument, source, tap, False))
+                else:
+                    acquisition = stack.enter_context(
+                        Acquisition(source, channel=self._channel, rate=self._rate, describe=True)
+                    )
+                    assert acquisition.instrument is not None and acquisition.first_tap is not None
+                    readers.append((acquisition.instrument, acquisition, acquisition.first_tap, True))
+            names = _unique_names([info for info, _, _, _ in readers])
+            for name, (info, acquisition, tap, owned) in zip(names, readers):
+                self._instruments.append(_Instrument(name, info, acquisition, tap, owned))
             self._use(self._create_part(first))
             stack.pop_all()
         self._thread = threading.Thread(target=self._write, name=f"velmo-recorder {first}", daemon=True)
@@ -424,7 +449,15 @@ class Recorder:
 
         :raises RecordingError: If the file could not be written (and ``wait`` did not say so)
         """
-        with deferred_interrupts():
+        with interrupts.held():
+            # The recorder's own streams stop here, on the caller's thread; then the writer
+            # takes what they queued up to the stop, and closes the file.
+            for instrument in self._instruments:
+                if instrument.owned:
+                    try:
+                        instrument.acquisition.close()
+                    except Exception as error:
+                        logger.warning("%s: could not switch the stream off cleanly: %s", instrument.name, error)
             self._stop.set()
             if self._thread is not None:
                 self._thread.join()
@@ -440,7 +473,7 @@ class Recorder:
         """Per instrument, by the name of its group in the file."""
         result = {}
         for instrument in self._instruments:
-            stats = instrument.acquisition.stats
+            stats = instrument.tap.stats
             result[instrument.name] = InstrumentStats(
                 received=stats.received,
                 written=instrument.flushed,
@@ -610,7 +643,7 @@ class Recorder:
         chunks: list[Chunk] = []
         lost: Exception | None = None
         try:
-            while (chunk := instrument.acquisition.read(timeout=0)) is not None:
+            while (chunk := instrument.tap.read(timeout=0)) is not None:
                 chunks.append(chunk)
         except Exception as error:  # raised once every sample before it was read
             lost = error
@@ -620,10 +653,8 @@ class Recorder:
             writer.append(*instrument.rows(chunks, writer.length))
             instrument.written += sum(len(chunk) for chunk in chunks)
         if lost is not None:
-            logger.warning(f"{instrument.name}: {lost}; its recording ends here")
+            logger.warning("%s: %s; its recording ends here", instrument.name, lost)
             self._end(instrument, " ".join(str(lost).split()))
-            with contextlib.suppress(Exception):  # the port is gone: nothing to switch off
-                instrument.acquisition.close()
 
     def _end(self, instrument: _Instrument, reason: str) -> None:
         assert instrument.writer is not None
@@ -631,13 +662,13 @@ class Recorder:
         instrument.ended = reason
 
     def _finish(self, reason: str) -> None:
-        """Stop every stream, write what it had queued, say why it ends, close the file."""
+        """Write what every tap has queued and end it there, say why it ends, close the file.
+
+        Once told to stop, the recorder's own streams are off: their taps hold every
+        sample up to the stop."""
         for instrument in self._active():
-            try:
-                instrument.acquisition.close()
-            except Exception as error:
-                logger.warning(f"{instrument.name}: could not switch the stream off cleanly: {error}")
             self._take(instrument)
+            instrument.tap.close()
             if instrument.ended is None:
                 self._end(instrument, reason)
         self._flush(closing=True)
@@ -658,12 +689,11 @@ class Recorder:
         return f"{removed}; its samples up to then were saved again as {restored}"
 
     def _abandon(self, error: Exception) -> None:
-        """The file failed: stop the streams, give up the file as HDF5 leaves it, and count
-        what it holds."""
+        """The file failed: read no more (``close`` stops the recorder's streams), give up the
+        file as HDF5 leaves it, and count what it holds."""
         reason = _reason(error)
         for instrument in self._instruments:
-            with contextlib.suppress(Exception):
-                instrument.acquisition.close()
+            instrument.tap.close()
             if instrument.ended is None:
                 instrument.ended = f"stopped: could not write the file ({reason})"
         for _attempt in range(2):  # a close that failed half-way lets go on a second call

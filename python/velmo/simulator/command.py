@@ -13,11 +13,11 @@ import contextlib
 import signal
 import threading
 from collections.abc import Callable, Sequence
-from types import FrameType
 from typing import Any, TypeVar
 
 import click
 
+from .. import interrupts
 from .._requirements import h5py_missing
 from .instrument import DEFAULT_CHANNELS, DEFAULT_INSTRUMENT_SERIAL, counts_of_loads
 from .protocol import MODELS, ORVALE_ITEM_NUMBER
@@ -182,17 +182,14 @@ def serve(seconds: float | None, replay: str | None, **instrument: Any) -> None:
     stop = threading.Event()
     interrupted = threading.Event()
 
-    def on_signal(number: int, _frame: FrameType | None) -> None:
+    def on_signal(number: int) -> None:
         if number == signal.SIGINT:
             interrupted.set()
         stop.set()
 
     # Set before the port is announced, so a script may signal as soon as it
     # has read the first line; put back afterwards for a caller that goes on.
-    previous = {}
-    if threading.current_thread() is threading.main_thread():
-        previous = {number: signal.signal(number, on_signal) for number in (signal.SIGINT, signal.SIGTERM)}
-    try:
+    with interrupts.calling(on_signal, (signal.SIGINT, signal.SIGTERM)):
         simulators = _replayed(replay) if replay is not None else [_simulated(instrument)]
         with contextlib.ExitStack() as stack:
             for simulator in simulators:
@@ -203,9 +200,6 @@ def serve(seconds: float | None, replay: str | None, **instrument: Any) -> None:
                 _say_how_to_reach(simulator, instrument["signal"] if replay is None else None)
             click.echo("Ctrl-C to stop." if seconds is None else f"Stopping in {seconds:g} s.", err=True)
             stop.wait(seconds)
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
     if interrupted.is_set():
         raise click.exceptions.Exit(INTERRUPTED)
 

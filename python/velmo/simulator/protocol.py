@@ -8,27 +8,22 @@ from __future__ import annotations
 
 import struct
 
+from .. import models
+from ..models import ORVALE_ITEM_NUMBER as ORVALE_ITEM_NUMBER
+
 MIN_FRAME_LENGTH = 5  # header (4 bytes) + checksum
 # The longest command of the protocol has 11 bytes; a length byte far above
 # that is line noise, and waiting for it would swallow the next real command.
 MAX_FRAME_LENGTH = 16
 
-SAMPLING_RATES = {
-    "HDA640": (2.5, 5, 10, 16.6, 20, 50, 60, 100, 400, 1200, 2400, 4800, 7200, 14000, 19200, 38400),
-    "RPX310": (4, 20, 50, 100, 200, 500, 850, 1300),
-    "TMV520": (4, 20, 50, 100, 200, 500, 850, 1300),
-    "GLS870": (4, 20, 50, 100, 200, 500, 850, 1300),
-}
-MODELS = tuple(SAMPLING_RATES)
-
-# The Zeph Orvale variant of the HDA640: TEDS support and the 3-byte stream.
-ORVALE_ITEM_NUMBER = "QKT08812"
-HIGH_RATE_CODE = 15
+SAMPLING_RATES = {name: model.sampling_rates for name, model in models.MODELS.items()}
+MODELS = models.MODEL_NAMES
+HIGH_RATE_CODE = models.MODELS["HDA640"].high_rate_code
 
 
 def default_baud_rate(model: str) -> int:
     """Line rate an instrument of this model speaks out of the box."""
-    return 2_000_000 if model == "HDA640" else 320_000
+    return models.model(model).default_baud_rate
 
 
 def checksum(data: bytes | bytearray) -> int:
