@@ -1,0 +1,179 @@
+"""A real Mosquitto broker on loopback, started by the tests with a configuration of their own,
+and a paho subscriber that collects what the publisher sends."""
+
+import getpass
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+mqtt = pytest.importorskip("paho.mqtt.client", reason="the publish tests need paho-mqtt (the test extra)")
+from paho.mqtt.enums import CallbackAPIVersion  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from support.waiting import PATIENCE  # noqa: E402
+
+MOSQUITTO = shutil.which("mosquitto") or next(
+    (path for path in ("/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto") if os.access(path, os.X_OK)), None
+)
+MOSQUITTO_PASSWD = shutil.which("mosquitto_passwd")
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Mosquitto:
+    """One broker process on 127.0.0.1 with its own configuration, persistence and log in ``folder``."""
+
+    def __init__(self, folder, extra_config=""):
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.port = free_port()
+        self.log = self.folder / "mosquitto.log"
+        self.config = self.folder / "mosquitto.conf"
+        self.config.write_text(
+            f"listener {self.port} 127.0.0.1\n"
+            f"persistence true\npersistence_location {self.folder}/\n"
+            f"log_dest file {self.log}\nlog_type all\n"
+            # Run as root (CI), the broker would switch to the mosquitto user, who cannot write here.
+            f"user {getpass.getuser()}\n"
+            f"{extra_config or 'allow_anonymous true'}\n"
+        )
+        self.process = None
+
+    @property
+    def url(self):
+        return f"mqtt://127.0.0.1:{self.port}"
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+        )
+        deadline = time.monotonic() + PATIENCE
+        while True:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"mosquitto exited: {self.process.stderr.read().decode(errors='replace')}")
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise RuntimeError(f"mosquitto did not accept on port {self.port}") from None
+                time.sleep(0.05)
+
+    def stop(self):
+        """A clean stop: the broker writes its persistence file on the way out."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(PATIENCE)
+        if self.process is not None:
+            self.process.stderr.close()
+        self.process = None
+
+
+def need_mosquitto():
+    if MOSQUITTO is None:
+        pytest.skip("mosquitto is not installed (apt-get install mosquitto; .ci/run installs it)")
+
+
+@pytest.fixture(scope="session")
+def broker(tmp_path_factory):
+    need_mosquitto()
+    server = Mosquitto(tmp_path_factory.mktemp("mosquitto")).start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def own_broker(tmp_path):
+    """A broker of this test's own, to stop and start."""
+    need_mosquitto()
+    server = Mosquitto(tmp_path / "mosquitto").start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def prefix(request):
+    """A topic prefix no other test uses."""
+    return f"test/{request.node.name.replace('[', '_').replace(']', '').replace('/', '_')}"
+
+
+class Subscriber:
+    """Subscribes to ``topic`` (QoS 1, MQTT 5) and keeps every message, in order of arrival."""
+
+    def __init__(self, port, topic, *, session=None, **tls):
+        self.messages = []
+        self.condition = threading.Condition()
+        self.topic = topic
+        self.client = mqtt.Client(
+            callback_api_version=CallbackAPIVersion.VERSION2, client_id=session or "", protocol=mqtt.MQTTv5
+        )
+        if tls:
+            self.client.tls_set(ca_certs=tls["ca"])
+            self.client.username_pw_set(tls["username"], tls["password"])
+        self.subscribed = threading.Event()
+        self.client.on_connect = self._on_connect
+        self.client.on_subscribe = lambda *_args: self.subscribed.set()
+        self.client.on_message = self._on_message
+        properties = None
+        if session is not None:  # a session the broker keeps (and persists) while we are away
+            from paho.mqtt.packettypes import PacketTypes
+            from paho.mqtt.properties import Properties
+
+            properties = Properties(PacketTypes.CONNECT)
+            properties.SessionExpiryInterval = 3600
+        self.client.connect("127.0.0.1", port, clean_start=session is None, properties=properties)
+        self.client.loop_start()
+        assert self.subscribed.wait(PATIENCE), "the subscription was not acknowledged"
+
+    def _on_connect(self, client, _userdata, _flags, reason, _properties):
+        if not reason.is_failure:
+            client.subscribe(self.topic, qos=1)
+
+    def _on_message(self, _client, _userdata, message):
+        with self.condition:
+            self.messages.append((message.topic, message.payload, message.retain, time.time()))
+            self.condition.notify_all()
+
+    def on(self, topic):
+        with self.condition:
+            return [payload for message_topic, payload, *_ in self.messages if message_topic == topic]
+
+    def wait(self, condition, what, timeout=PATIENCE):
+        deadline = time.monotonic() + timeout
+        with self.condition:
+            while not condition():
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    topics = sorted({topic for topic, *_ in self.messages})
+                    raise AssertionError(f"timed out waiting for {what}; topics seen: {topics}")
+                self.condition.wait(min(remaining, 0.2))
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+@pytest.fixture
+def subscribe():
+    subscribers = []
+
+    def start(port, topic, **options):
+        subscriber = Subscriber(port, topic, **options)
+        subscribers.append(subscriber)
+        return subscriber
+
+    yield start
+    for subscriber in subscribers:
+        subscriber.close()
