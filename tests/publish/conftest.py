@@ -1,6 +1,7 @@
 """A real Mosquitto broker on loopback, started by the tests with a configuration of their own,
 and a paho subscriber that collects what the publisher sends."""
 
+import contextlib
 import getpass
 import os
 import shutil
@@ -19,6 +20,12 @@ from paho.mqtt.enums import CallbackAPIVersion  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from support.waiting import PATIENCE  # noqa: E402
+
+import velmo  # noqa: E402
+from velmo.acquisition import Acquisition  # noqa: E402
+from velmo.publish import instrument_info  # noqa: E402
+from velmo.simulator import SimulatedInstrument, constant  # noqa: E402
+from velmo.simulator.instrument import counts_of_loads  # noqa: E402
 
 MOSQUITTO = shutil.which("mosquitto") or next(
     (path for path in ("/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto") if os.access(path, os.X_OK)), None
@@ -177,3 +184,19 @@ def subscribe():
     yield start
     for subscriber in subscribers:
         subscriber.close()
+
+
+@pytest.fixture
+def streaming():
+    """A simulated HDA640 measuring ``signal`` (in newtons), its device, its info, a started acquisition."""
+    with contextlib.ExitStack() as stack:
+
+        def start(signal=constant(0.0)):
+            simulator = stack.enter_context(SimulatedInstrument("HDA640", instrument_serial=20240001))
+            simulator.instrument.set_signal(0, counts_of_loads(signal))
+            device = stack.enter_context(velmo.open_device(simulator.port, models=["HDA640"]))
+            info = instrument_info(device)
+            acquisition = stack.enter_context(Acquisition(device, rate="SPS_1200"))
+            return simulator, acquisition, info
+
+        yield start

@@ -7,32 +7,11 @@ import textwrap
 
 import pytest
 
-import velmo
-from velmo.acquisition import Acquisition
-from velmo.publish import MqttPublisher, PublishError, instrument_info
+from velmo.publish import MqttPublisher, PublishError
 from velmo.publish.publisher import WILL_REASON
-from velmo.simulator import SimulatedInstrument, constant, cycle
-from velmo.simulator.instrument import counts_of_loads
+from velmo.simulator import cycle
 
 from support.waiting import PATIENCE
-
-
-@pytest.fixture
-def streaming():
-    """A simulated HDA640 measuring ``signal`` (in newtons), its device, its info, a started acquisition."""
-    import contextlib
-
-    with contextlib.ExitStack() as stack:
-
-        def start(signal=constant(0.0), **options):
-            simulator = stack.enter_context(SimulatedInstrument("HDA640", instrument_serial=20240001))
-            simulator.instrument.set_signal(0, counts_of_loads(signal))
-            device = stack.enter_context(velmo.open_device(simulator.port, models=["HDA640"]))
-            info = instrument_info(device)
-            acquisition = stack.enter_context(Acquisition(device, rate="SPS_1200"))
-            return simulator, acquisition, info
-
-        yield start
 
 
 def test_info_and_status_are_retained_and_offline_follows_stop(broker, subscribe, prefix, streaming):

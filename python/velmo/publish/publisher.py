@@ -361,12 +361,15 @@ class MqttPublisher:
         self._hand(instrument, f"{instrument.topic}/info", info, retain=True, counted=False)
         self._publish_status(instrument, "online")
 
-    def _publish_status(self, instrument: _Instrument, state: str) -> None:
+    @staticmethod
+    def _status(instrument: _Instrument, state: str) -> bytes:
         reason = instrument.lost_reason if state == "lost" else None
         if reason is None and instrument.dropped:
             reason = f"the outbox was full while the broker was away: {instrument.dropped} messages dropped"
-        payload = payloads.status_payload(state, time.time(), reason, instrument.dropped)
-        self._hand(instrument, f"{instrument.topic}/status", payload, retain=True, counted=False)
+        return payloads.status_payload(state, time.time(), reason, instrument.dropped)
+
+    def _publish_status(self, instrument: _Instrument, state: str) -> None:
+        self._hand(instrument, f"{instrument.topic}/status", self._status(instrument, state), retain=True, counted=False)
         instrument.status_due = False
         instrument.status_at = time.monotonic()
 
@@ -376,8 +379,7 @@ class MqttPublisher:
             return
         instrument.client = None
         if instrument.connected.is_set():
-            state = "lost" if instrument.lost_reason is not None else "offline"
-            payload = payloads.status_payload(state, time.time(), instrument.lost_reason, instrument.dropped)
+            payload = self._status(instrument, "lost" if instrument.lost_reason is not None else "offline")
             info = client.publish(f"{instrument.topic}/status", payload, qos=self.qos, retain=True)
             try:
                 info.wait_for_publish(DRAIN_TIMEOUT)
