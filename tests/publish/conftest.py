@@ -47,6 +47,7 @@ class Mosquitto:
         self.folder.mkdir(parents=True, exist_ok=True)
         self.port = free_port()
         self.log = self.folder / "mosquitto.log"
+        self.tls = "certfile" in extra_config
         self.config = self.folder / "mosquitto.conf"
         self.config.write_text(
             f"listener {self.port} 127.0.0.1\n"
@@ -60,7 +61,7 @@ class Mosquitto:
 
     @property
     def url(self):
-        return f"mqtt://127.0.0.1:{self.port}"
+        return f"{'mqtts' if self.tls else 'mqtt'}://127.0.0.1:{self.port}"
 
     def start(self):
         self.process = subprocess.Popen(
@@ -119,7 +120,7 @@ def prefix(request):
 class Subscriber:
     """Subscribes to ``topic`` (QoS 1, MQTT 5) and keeps every message, in order of arrival."""
 
-    def __init__(self, port, topic, *, session=None, **tls):
+    def __init__(self, port, topic, *, session=None, tls=None):
         self.messages = []
         self.condition = threading.Condition()
         self.topic = topic
@@ -200,3 +201,75 @@ def streaming():
             return simulator, acquisition, info
 
         yield start
+
+
+def make_certificates(folder):
+    """A CA and a server certificate for 127.0.0.1 signed by it, as PEM files in ``folder``."""
+    import datetime
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(subject, key, issuer, issuer_key, *, ca, names=()):
+        builder = (
+            x509.CertificateBuilder()
+            .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
+            .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
+            .public_key(key.public_key())
+            .serial_number(x509.random_serial_number())
+            .not_valid_before(now - datetime.timedelta(days=1))
+            .not_valid_after(now + datetime.timedelta(days=2))
+            .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+        )
+        if names:
+            builder = builder.add_extension(x509.SubjectAlternativeName(list(names)), critical=False)
+        return builder.sign(issuer_key, hashes.SHA256())
+
+    def write(name, data):
+        path = Path(folder) / name
+        path.write_bytes(data)
+        path.chmod(0o600)
+        return path
+
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca = certificate("velmo test CA", ca_key, "velmo test CA", ca_key, ca=True)
+    server_key = ec.generate_private_key(ec.SECP256R1())
+    names = [x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("localhost")]
+    server = certificate("127.0.0.1", server_key, "velmo test CA", ca_key, ca=False, names=names)
+    pem = serialization.Encoding.PEM
+    unencrypted = (pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    return (
+        write("ca.pem", ca.public_bytes(pem)),
+        write("server.pem", server.public_bytes(pem)),
+        write("server.key", server_key.private_bytes(*unencrypted)),
+    )
+
+
+SECURE_USER, SECURE_PASSWORD = "bench7", "s3cret with spaces"
+
+
+@pytest.fixture(scope="session")
+def secure_broker(tmp_path_factory):
+    """A broker that speaks TLS only and wants a user name and password; ``.ca`` is its CA file."""
+    need_mosquitto()
+    pytest.importorskip("cryptography", reason="the TLS tests make their certificates with cryptography")
+    if MOSQUITTO_PASSWD is None:
+        pytest.skip("mosquitto_passwd is not installed (it comes with Debian's mosquitto)")
+    folder = tmp_path_factory.mktemp("mosquitto-tls")
+    ca, certificate, key = make_certificates(folder)
+    passwords = folder / "passwords"
+    subprocess.run([MOSQUITTO_PASSWD, "-c", "-b", str(passwords), SECURE_USER, SECURE_PASSWORD], check=True,
+                   capture_output=True)
+    passwords.chmod(0o600)
+    server = Mosquitto(
+        folder,
+        f"cafile {ca}\ncertfile {certificate}\nkeyfile {key}\nallow_anonymous false\npassword_file {passwords}",
+    ).start()
+    server.ca = str(ca)
+    yield server
+    server.stop()
