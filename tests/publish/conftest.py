@@ -2,13 +2,7 @@
 and a paho subscriber that collects what the publisher sends."""
 
 import contextlib
-import getpass
-import os
-import shutil
-import signal
-import socket
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
@@ -18,7 +12,7 @@ import pytest
 mqtt = pytest.importorskip("paho.mqtt.client", reason="the publish tests need paho-mqtt (the test extra)")
 from paho.mqtt.enums import CallbackAPIVersion  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+from support.mosquitto import MOSQUITTO, MOSQUITTO_PASSWD, Mosquitto  # noqa: E402
 from support.waiting import PATIENCE  # noqa: E402
 
 import velmo  # noqa: E402
@@ -26,68 +20,6 @@ from velmo.acquisition import Acquisition  # noqa: E402
 from velmo.publish import instrument_info  # noqa: E402
 from velmo.simulator import SimulatedInstrument, constant  # noqa: E402
 from velmo.simulator.instrument import counts_of_loads  # noqa: E402
-
-MOSQUITTO = shutil.which("mosquitto") or next(
-    (path for path in ("/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto") if os.access(path, os.X_OK)), None
-)
-MOSQUITTO_PASSWD = shutil.which("mosquitto_passwd")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class Mosquitto:
-    """One broker process on 127.0.0.1 with its own configuration, persistence and log in ``folder``."""
-
-    def __init__(self, folder, extra_config=""):
-        self.folder = Path(folder)
-        self.folder.mkdir(parents=True, exist_ok=True)
-        self.port = free_port()
-        self.log = self.folder / "mosquitto.log"
-        self.tls = "certfile" in extra_config
-        self.config = self.folder / "mosquitto.conf"
-        self.config.write_text(
-            f"listener {self.port} 127.0.0.1\n"
-            f"persistence true\npersistence_location {self.folder}/\n"
-            f"log_dest file {self.log}\nlog_type all\n"
-            # Run as root (CI), the broker would switch to the mosquitto user, who cannot write here.
-            f"user {getpass.getuser()}\n"
-            f"{extra_config or 'allow_anonymous true'}\n"
-        )
-        self.process = None
-
-    @property
-    def url(self):
-        return f"{'mqtts' if self.tls else 'mqtt'}://127.0.0.1:{self.port}"
-
-    def start(self):
-        self.process = subprocess.Popen(
-            [MOSQUITTO, "-c", str(self.config)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
-        )
-        deadline = time.monotonic() + PATIENCE
-        while True:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"mosquitto exited: {self.process.stderr.read().decode(errors='replace')}")
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return self
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError(f"mosquitto did not accept on port {self.port}") from None
-                time.sleep(0.05)
-
-    def stop(self):
-        """A clean stop: the broker writes its persistence file on the way out."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            self.process.wait(PATIENCE)
-        if self.process is not None:
-            self.process.stderr.close()
-        self.process = None
-
 
 def need_mosquitto():
     if MOSQUITTO is None:
@@ -250,12 +182,11 @@ def make_certificates(folder):
     )
 
 
-SECURE_USER, SECURE_PASSWORD = "bench7", "s3cret with spaces"
 
 
 @pytest.fixture(scope="session")
 def secure_broker(tmp_path_factory):
-    """A broker that speaks TLS only and wants a user name and password; ``.ca`` is its CA file."""
+    """A broker that speaks TLS only and wants ``.username`` and ``.password``; ``.ca`` is its CA file."""
     need_mosquitto()
     pytest.importorskip("cryptography", reason="the TLS tests make their certificates with cryptography")
     if MOSQUITTO_PASSWD is None:
@@ -263,13 +194,13 @@ def secure_broker(tmp_path_factory):
     folder = tmp_path_factory.mktemp("mosquitto-tls")
     ca, certificate, key = make_certificates(folder)
     passwords = folder / "passwords"
-    subprocess.run([MOSQUITTO_PASSWD, "-c", "-b", str(passwords), SECURE_USER, SECURE_PASSWORD], check=True,
-                   capture_output=True)
+    username, password = "bench7", "s3cret with spaces"
+    subprocess.run([MOSQUITTO_PASSWD, "-c", "-b", str(passwords), username, password], check=True, capture_output=True)
     passwords.chmod(0o600)
     server = Mosquitto(
         folder,
         f"cafile {ca}\ncertfile {certificate}\nkeyfile {key}\nallow_anonymous false\npassword_file {passwords}",
     ).start()
-    server.ca = str(ca)
+    server.ca, server.username, server.password = str(ca), username, password
     yield server
     server.stop()

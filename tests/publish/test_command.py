@@ -1,7 +1,6 @@
 """``velmo publish``: exit statuses, bad input refused before anything streams, TLS and passwords."""
 
 import json
-import os
 import signal
 import subprocess
 import sys
@@ -13,7 +12,7 @@ from velmo.cli import main
 from velmo.publish import MqttPublisher, PublishError
 from velmo.simulator import SimulatedInstrument
 
-from conftest import SECURE_PASSWORD, SECURE_USER, free_port
+from support.mosquitto import free_port
 from support.waiting import PATIENCE
 
 
@@ -86,20 +85,20 @@ def test_ctrl_c_stops_cleanly_with_130_and_offline(broker, subscribe, prefix):
 
 def test_tls_with_a_password_from_the_environment(secure_broker, subscribe, prefix, monkeypatch):
     result = run(
-        "--simulate", "--broker", secure_broker.url, "--ca", secure_broker.ca, "--username", SECURE_USER,
+        "--simulate", "--broker", secure_broker.url, "--ca", secure_broker.ca, "--username", secure_broker.username,
         "--password-env", "VELMO_TEST_PASSWORD", "--prefix", prefix, "--seconds", 0.3,
-        env={"VELMO_TEST_PASSWORD": SECURE_PASSWORD},
+        env={"VELMO_TEST_PASSWORD": secure_broker.password},
     )
     assert result.exit_code == 0, result.output
-    credentials = {"ca": secure_broker.ca, "username": SECURE_USER, "password": SECURE_PASSWORD}
+    credentials = {"ca": secure_broker.ca, "username": secure_broker.username, "password": secure_broker.password}
     assert retained(subscribe, secure_broker, prefix, "status", tls=credentials)["state"] == "offline"
 
 
 def test_a_password_from_a_file(secure_broker, subscribe, prefix, tmp_path):
     password_file = tmp_path / "password"
-    password_file.write_text(SECURE_PASSWORD + "\n")
+    password_file.write_text(secure_broker.password + "\n")
     result = run(
-        "--simulate", "--broker", secure_broker.url, "--ca", secure_broker.ca, "--username", SECURE_USER,
+        "--simulate", "--broker", secure_broker.url, "--ca", secure_broker.ca, "--username", secure_broker.username,
         "--password-file", password_file, "--prefix", prefix, "--seconds", 0.3,
     )
     assert result.exit_code == 0, result.output
@@ -107,8 +106,8 @@ def test_a_password_from_a_file(secure_broker, subscribe, prefix, tmp_path):
 
 def test_bad_credentials_are_an_error_and_leave_nothing_streaming(secure_broker, simulator):
     result = run(
-        "--port", simulator.port, "--broker", secure_broker.url, "--ca", secure_broker.ca, "--username", SECURE_USER,
-        "--password-env", "VELMO_TEST_PASSWORD", env={"VELMO_TEST_PASSWORD": "wrong"},
+        "--port", simulator.port, "--broker", secure_broker.url, "--ca", secure_broker.ca,
+        "--username", secure_broker.username, "--password-env", "VELMO_TEST_PASSWORD", env={"VELMO_TEST_PASSWORD": "wrong"},
     )
     assert result.exit_code == 1, result.output
     assert "refused the connection" in result.output

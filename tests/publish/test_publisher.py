@@ -11,6 +11,7 @@ from velmo.publish import MqttPublisher, PublishError
 from velmo.publish.publisher import WILL_REASON
 from velmo.simulator import cycle
 
+from support.mosquitto import free_port
 from support.waiting import PATIENCE
 
 
@@ -44,7 +45,8 @@ def test_load_messages_follow_the_simulated_cycle(broker, subscribe, prefix, str
 
     with MqttPublisher([acquisition], broker=broker.url, instruments=[info], prefix=prefix, interval=0.05):
         subscriber.wait(
-            lambda: any(m["n"] and m["max"] > peak - 1 for m in loads()) and any(m["n"] and m["min"] < 1 for m in loads()),
+            lambda: any(m["n"] and m["max"] > peak - 1 for m in loads())
+            and any(m["n"] and m["min"] < 1 for m in loads()),
             "a whole load cycle",
         )
     messages = [m for m in loads() if m["n"]]
@@ -91,8 +93,6 @@ def test_last_will_says_lost_when_the_publisher_is_killed(broker, subscribe, pre
 
 
 def test_a_refused_connection_leaves_nothing_running(streaming):
-    from conftest import free_port
-
     _simulator, acquisition, info = streaming()
     publisher = MqttPublisher([acquisition], broker=f"mqtt://127.0.0.1:{free_port()}", instruments=[info])
     with pytest.raises(PublishError, match="Could not connect to the broker"):

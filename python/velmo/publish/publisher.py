@@ -369,7 +369,8 @@ class MqttPublisher:
         return payloads.status_payload(state, time.time(), reason, instrument.dropped)
 
     def _publish_status(self, instrument: _Instrument, state: str) -> None:
-        self._hand(instrument, f"{instrument.topic}/status", self._status(instrument, state), retain=True, counted=False)
+        payload = self._status(instrument, state)
+        self._hand(instrument, f"{instrument.topic}/status", payload, retain=True, counted=False)
         instrument.status_due = False
         instrument.status_at = time.monotonic()
 
@@ -460,7 +461,8 @@ class MqttPublisher:
     def _close_batch(self, instrument: _Instrument) -> None:
         batch, instrument.batch = instrument.batch, None
         if batch is not None:
-            self._queue(instrument, "samples", payloads.encode_samples(batch.first, batch.t0, batch.interval, batch.loads))
+            payload = payloads.encode_samples(batch.first, batch.t0, batch.interval, batch.loads)
+            self._queue(instrument, "samples", payload)
 
     def _queue(self, instrument: _Instrument, kind: str, payload: bytes) -> None:
         instrument.outbox.append((f"{instrument.topic}/{kind}", payload))
