@@ -109,10 +109,7 @@ def publish(
             check_channel(device, channel)
         rates = [capture_rate(device, rate) for device in devices]
         infos = [publishing.instrument_info(device, channel) for device in devices]
-        acquisitions = [
-            stack.enter_context(Acquisition(device, channel=channel, rate=chosen))
-            for device, chosen in zip(devices, rates)
-        ]
+        acquisitions = [Acquisition(device, channel=channel, rate=chosen) for device, chosen in zip(devices, rates)]
         publisher = publishing.MqttPublisher(
             acquisitions,
             broker=broker,
@@ -130,8 +127,13 @@ def publish(
             username=username,
             password=password,
         )
+        # Closed in the reverse order: the streams are switched off first, then the publisher
+        # publishes what they read up to the end and says offline.
+        stack.callback(publisher.stop)
+        for acquisition in acquisitions:
+            stack.enter_context(acquisition)
         try:
-            stack.enter_context(publisher)
+            publisher.start()
         except publishing.PublishError as error:
             raise click.ClickException(str(error)) from None
         note(f"Publishing to {location} under {publisher.prefix}/: {', '.join(publisher.names)} (Ctrl-C to stop)")
@@ -140,7 +142,7 @@ def publish(
                 pass
         except KeyboardInterrupt:
             interrupted = True
-        stack.close()  # the publisher says offline, then the streams are switched off
+        stack.close()
         stats = publisher.stats
         note(f"Published {stats.sent} messages; {stats.queued} unsent, {stats.dropped} dropped by a full outbox")
     if interrupted:

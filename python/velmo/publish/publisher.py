@@ -130,6 +130,9 @@ class MqttPublisher:
     status is the client's last will too), ``load`` every ``interval`` and with ``samples``
     every sample in binary batches (docs/publish.md has the layouts).
 
+    To publish every sample up to the end, close the acquisitions before stopping the
+    publisher: what they read before they closed is published then.
+
     :param acquisitions: Started acquisitions, one per instrument
     :param broker: ``mqtt://host[:port]``, or ``mqtts://`` for TLS
     :param instruments: Per acquisition, what ``payloads.instrument_info`` asked its device
