@@ -9,8 +9,9 @@ import pytest
 from click.testing import CliRunner
 
 from velmo.cli import main
-from velmo.publish import MqttPublisher, PublishError
-from velmo.simulator import SimulatedInstrument
+from velmo.publish import MqttPublisher, PublishError, decode_samples, rebuild_series
+from velmo.simulator import SimulatedInstrument, ramp
+from velmo.simulator.instrument import ZERO_COUNT
 
 from support.mosquitto import free_port
 from support.waiting import PATIENCE
@@ -57,12 +58,19 @@ def test_a_refused_connection_is_an_error_and_leaves_nothing_streaming(simulator
     assert simulator.host_closed.wait(PATIENCE) and not simulator.instrument.streaming
 
 
-def test_a_run_publishes_and_says_offline_at_the_end(broker, subscribe, prefix):
-    result = run("--simulate", "--broker", broker.url, "--prefix", prefix, "--seconds", 0.5, "--samples")
+def test_a_run_publishes_every_sample_up_to_the_end_and_says_offline(broker, subscribe, prefix, simulator):
+    simulator.instrument.set_signal(0, ramp(ZERO_COUNT, 3 * 256 * 1200))
+    subscriber = subscribe(broker.port, f"{prefix}/+/samples")
+    result = run("--port", simulator.port, "--broker", broker.url, "--prefix", prefix, "--seconds", 0.5, "--samples")
     assert result.exit_code == 0, result.output
     assert "Published" in result.output
     assert retained(subscribe, broker, prefix, "status")["state"] == "offline"
-    assert retained(subscribe, broker, prefix, "info")["serial_number"] == 20240001
+    assert retained(subscribe, broker, prefix, "info")["model"] == "HDA640"
+    # The streams go off before the publisher stops: only what arrived while it went off is missing.
+    loads, gaps = rebuild_series(decode_samples(payload) for _topic, payload, *_ in subscriber.messages)
+    sent = simulator.streamed_counts
+    assert gaps == [] and min(loads) == 0 and 0 <= len(sent) - len(loads) <= 4096 // 4
+    assert [loads[n] for n in sorted(loads)] == [simulator.instrument.expected_load(count) for count in sent[: len(loads)]]
 
 
 def test_ctrl_c_stops_cleanly_with_130_and_offline(broker, subscribe, prefix):

@@ -15,9 +15,10 @@ from support.mosquitto import free_port
 from support.waiting import PATIENCE
 
 
-def test_info_and_status_are_retained_and_offline_follows_stop(broker, subscribe, prefix, streaming):
+@pytest.mark.parametrize("protocol", ["5", "3.1.1"])
+def test_info_and_status_are_retained_and_offline_follows_stop(broker, subscribe, prefix, streaming, protocol):
     _simulator, acquisition, info = streaming()
-    publisher = MqttPublisher([acquisition], broker=broker.url, instruments=[info], prefix=prefix)
+    publisher = MqttPublisher([acquisition], broker=broker.url, instruments=[info], prefix=prefix, protocol=protocol)
     with publisher:
         # Subscribed after the publisher started: the retained messages still arrive.
         subscriber = subscribe(broker.port, f"{prefix}/#")
@@ -122,3 +123,62 @@ def test_a_refused_connection_leaves_nothing_running(streaming):
 def test_bad_arguments_are_refused_before_anything_starts(arguments, message):
     with pytest.raises(ValueError, match=message):
         MqttPublisher([object()], **arguments)  # type: ignore[list-item]
+
+
+def test_an_unplugged_instrument_is_lost_with_its_reason(broker, subscribe, prefix, streaming):
+    simulator, acquisition, info = streaming()
+    subscriber = subscribe(broker.port, f"{prefix}/+/status")
+
+    def states():
+        return [json.loads(payload)["state"] for _topic, payload, *_ in subscriber.messages]
+
+    with MqttPublisher([acquisition], broker=broker.url, instruments=[info], prefix=prefix):
+        subscriber.wait(lambda: "online" in states(), "the online status")
+        simulator.unplug()
+        subscriber.wait(lambda: "lost" in states(), "the lost status")
+    lost = json.loads(subscriber.messages[-1][1])
+    assert lost["state"] == "lost" and simulator.port in lost["reason"]  # it stays lost after the stop
+
+
+class TappedAcquisition:
+    """An acquisition with taps, as the shared stream gives them: each tap reads the acquisition here."""
+
+    def __init__(self, acquisition):
+        self.acquisition = acquisition
+        self.taps = []
+
+    def __getattr__(self, name):
+        return getattr(self.acquisition, name)
+
+    def tap(self, *, name):
+        tap = Tap(self.acquisition, name)
+        self.taps.append(tap)
+        return tap
+
+
+class Tap:
+    def __init__(self, acquisition, name):
+        self.acquisition, self.name, self.closed = acquisition, name, False
+
+    def read(self, timeout=None):
+        return self.acquisition.read(timeout)
+
+    @property
+    def stats(self):
+        return self.acquisition.stats
+
+    def close(self):
+        self.closed = True
+
+
+def test_an_acquisition_with_taps_is_read_through_a_tap_of_its_own_closed_at_the_end(
+    broker, subscribe, prefix, streaming
+):
+    _simulator, acquisition, info = streaming()
+    tapped = TappedAcquisition(acquisition)
+    subscriber = subscribe(broker.port, f"{prefix}/+/load")
+    with MqttPublisher([tapped], broker=broker.url, instruments=[info], prefix=prefix):
+        subscriber.wait(lambda: any(json.loads(p)["n"] for _t, p, *_ in subscriber.messages), "loads read via the tap")
+        [tap] = tapped.taps
+        assert tap.name == "mqtt HDA640_20240001" and not tap.closed
+    assert tap.closed
