@@ -378,10 +378,12 @@ class MqttPublisher:
         instrument.status_at = time.monotonic()
 
     def _disconnect(self, instrument: _Instrument) -> None:
-        client = instrument.client
+        reader, instrument.reader = instrument.reader, None
+        if reader is not None and reader is not instrument.acquisition:
+            reader.close()
+        client, instrument.client = instrument.client, None
         if client is None:
             return
-        instrument.client = None
         if instrument.connected.is_set():
             payload = self._status(instrument, "lost" if instrument.lost_reason is not None else "offline")
             info = client.publish(f"{instrument.topic}/status", payload, qos=self.qos, retain=True)
@@ -391,9 +393,6 @@ class MqttPublisher:
                 logger.warning("Could not publish the offline status of %s: %s", instrument.name, error)
         client.disconnect()
         client.loop_stop()
-        reader = instrument.reader
-        if reader is not None and reader is not instrument.acquisition:
-            reader.close()
 
     # -- the worker -----------------------------------------------------------
 
@@ -426,19 +425,20 @@ class MqttPublisher:
 
     def _collect(self, instrument: _Instrument) -> None:
         """What arrived since the last tick: into the interval's summary and the samples
-        batches; then the interval's load message."""
-        if instrument.lost_reason is None:
-            try:
-                while (chunk := instrument.reader.read(0)) is not None:
-                    self._add(instrument, chunk)
-            except vdc.VelmoConnectionError as error:
-                instrument.lost_reason = " ".join(str(error).split())
-                logger.warning("%s: %s", instrument.name, instrument.lost_reason)
-                self._publish_status(instrument, "lost")
-            except Exception as error:  # the publisher stays up for the other instruments
-                instrument.lost_reason = f"the reader failed: {error!r}"
-                logger.exception("Reading %s for the broker failed", instrument.name)
-                self._publish_status(instrument, "lost")
+        batches; then the interval's load message. Nothing more once the instrument is lost."""
+        if instrument.lost_reason is not None:
+            return
+        try:
+            while (chunk := instrument.reader.read(0)) is not None:
+                self._add(instrument, chunk)
+        except vdc.VelmoConnectionError as error:
+            instrument.lost_reason = " ".join(str(error).split())
+            logger.warning("%s: %s", instrument.name, instrument.lost_reason)
+            self._publish_status(instrument, "lost")
+        except Exception as error:  # the publisher stays up for the other instruments
+            instrument.lost_reason = f"the reader failed: {error!r}"
+            logger.exception("Reading %s for the broker failed", instrument.name)
+            self._publish_status(instrument, "lost")
         self._close_batch(instrument)
         stats = instrument.reader.stats
         self._queue(
