@@ -14,6 +14,7 @@ from velmo.simulator import SimulatedInstrument, ramp
 from velmo.simulator.instrument import ZERO_COUNT
 
 from support.mosquitto import free_port
+from support.mqtt import broker, prefix, secure_broker, streaming, subscribe  # noqa: F401  (fixtures)
 from support.waiting import PATIENCE
 
 

@@ -7,6 +7,7 @@ import pytest
 from velmo.publish import MqttPublisher, decode_samples, rebuild_series
 from velmo.simulator import ramp
 from velmo.simulator.instrument import ZERO_COUNT
+from support.mqtt import own_broker, prefix, streaming, subscribe  # noqa: F401  (fixtures)
 
 
 @pytest.mark.parametrize("outbox", [None, 4], ids=["within the outbox", "beyond the outbox"])

@@ -12,6 +12,7 @@ from velmo.publish.publisher import WILL_REASON
 from velmo.simulator import cycle
 
 from support.mosquitto import free_port
+from support.mqtt import broker, prefix, streaming, subscribe  # noqa: F401  (fixtures)
 from support.waiting import PATIENCE
 
 

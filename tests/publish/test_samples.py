@@ -10,6 +10,7 @@ from velmo.publish import decode_samples, rebuild_series
 from velmo.publish.payloads import SAMPLES_HEADER, encode_samples
 from velmo.simulator import ramp
 from velmo.simulator.instrument import ZERO_COUNT
+from support.mqtt import broker, prefix, streaming, subscribe  # noqa: F401  (fixtures)
 
 
 def test_a_batch_reads_back_as_written_in_the_documented_layout():

@@ -1,5 +1,6 @@
-"""A real Mosquitto broker on loopback, started by the tests with a configuration of their own,
-and a paho subscriber that collects what the publisher sends."""
+"""Fixtures of the publisher's tests, to import into a test module: real Mosquitto brokers on
+loopback with configurations of their own, a paho subscriber that collects what the publisher
+sends, and a simulated instrument streaming."""
 
 import contextlib
 import subprocess
@@ -12,8 +13,8 @@ import pytest
 mqtt = pytest.importorskip("paho.mqtt.client", reason="the publish tests need paho-mqtt (the test extra)")
 from paho.mqtt.enums import CallbackAPIVersion  # noqa: E402
 
-from support.mosquitto import MOSQUITTO, MOSQUITTO_PASSWD, Mosquitto  # noqa: E402
-from support.waiting import PATIENCE  # noqa: E402
+from .mosquitto import MOSQUITTO, MOSQUITTO_PASSWD, Mosquitto  # noqa: E402
+from .waiting import PATIENCE  # noqa: E402
 
 import velmo  # noqa: E402
 from velmo.acquisition import Acquisition  # noqa: E402
