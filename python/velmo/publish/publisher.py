@@ -208,10 +208,6 @@ class MqttPublisher:
         """The instruments' topic levels, in the order of the acquisitions."""
         return [instrument.name for instrument in self._instruments]
 
-    def topic(self, name: str, kind: str) -> str:
-        """``<prefix>/<name>/<kind>``."""
-        return f"{self.prefix}/{name}/{kind}"
-
     # -- lifecycle ------------------------------------------------------------
 
     def __enter__(self) -> MqttPublisher:
