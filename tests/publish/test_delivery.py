@@ -47,3 +47,4 @@ def test_a_broker_restart(own_broker, subscribe, prefix, streaming, outbox):
         assert gaps and stats.dropped > 0 and offline["dropped"] == stats.dropped
         assert "outbox" in offline["reason"]
     assert stats.queued == 0
+    assert acquisition.stats.dropped == 0  # the publisher kept reading while the broker was away
