@@ -18,7 +18,7 @@ from rich.text import Text
 
 from .. import __version__, discovery, port
 from ..simulator.command import serve
-from . import capture, recording
+from . import capture, publishing, recording
 from .common import (
     NothingFound,
     Target,
@@ -71,6 +71,7 @@ main.add_command(recording.record)
 main.add_command(recording.show)
 main.add_command(recording.export)
 main.add_command(serve, name="simulate")
+main.add_command(publishing.publish)
 
 
 # -- ports -------------------------------------------------------------------
