@@ -85,3 +85,28 @@ def test_unplugged_instrument_turns_bad_and_good_again_when_back(serving):
         run(client())
         server.stop()  # the reopened instrument is closed before its simulator
         assert not replacement.instrument.streaming
+
+
+def test_an_acquisition_not_started_is_refused_and_the_port_stays_free():
+    with cycling(20240001) as simulator, velmo.open_device(simulator.port, models=["HDA640"]) as device:
+        server = OpcUaServer([instrument(device)], endpoint="opc.tcp://127.0.0.1:0/velmo")
+        with pytest.raises(RuntimeError, match="Start the acquisition of HDA640_20240001"):
+            server.start()
+        server.stop()
+        with pytest.raises(ValueError, match="at least one"):
+            OpcUaServer([])
+        assert device.get_instrument_serial_number() == 20240001
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        ({"update_interval": 0}, "update_interval"),
+        ({"certificate": "server.pem"}, "together"),
+        ({"endpoint": "http://127.0.0.1:4840"}, "opc.tcp://"),
+        ({"endpoint": "opc.tcp://:4840"}, "opc.tcp://"),
+    ],
+)
+def test_bad_settings_are_refused_before_anything_starts(options, message):
+    with pytest.raises(ValueError, match=message):
+        OpcUaServer([object()], **options)

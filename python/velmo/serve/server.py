@@ -220,6 +220,7 @@ class OpcUaServer:
     measured values turn BadCommunicationError, and Good again once ``reopen`` brought it back.
 
     :param instruments: ``ServedInstrument`` objects, their acquisitions started by the caller
+        before the server starts
     :param endpoint: ``opc.tcp://HOST:PORT/PATH``; port 0 takes a free port
     :param update_interval: Seconds between two updates
     :param certificate: The server's certificate (PEM or DER); with ``private_key`` it enables
@@ -231,6 +232,7 @@ class OpcUaServer:
         by default on a loopback address or without a certificate
     :param record_dir: The folder recordings started through the methods are written in
     :raises ValueError: For no instruments, or a bad endpoint or interval
+    :raises RuntimeError: When the server starts, if an acquisition has not been started
     """
 
     def __init__(
@@ -291,6 +293,9 @@ class OpcUaServer:
     # -- asyncio -----------------------------------------------------------
 
     async def __aenter__(self) -> OpcUaServer:
+        for instrument in self._instruments:
+            if instrument.acquisition.rate is None:
+                raise RuntimeError(f"Start the acquisition of {instrument.name} before serving it")
         server = Server(user_manager=security.Users(self._users))
         await server.init()
         await server.set_application_uri(security.APPLICATION_URI)
@@ -313,8 +318,8 @@ class OpcUaServer:
         instrument_type = await space.define_type(server, index)
         folder = await server.nodes.objects.add_folder(index, space.FOLDER_NAME)
         for instrument in self._instruments:
-            acquisition = instrument.acquisition
-            rate = samples_per_second(acquisition.rate) if acquisition.rate is not None else 0.0
+            assert instrument.acquisition.rate is not None
+            rate = samples_per_second(instrument.acquisition.rate)
             instrument.nodes = await space.add_instrument(
                 folder,
                 instrument_type,
