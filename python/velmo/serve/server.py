@@ -163,7 +163,8 @@ class _Instrument:
         self.reader: Any = None
         self.nodes: space.InstrumentNodes | None = None
         self.window = _Window()
-        self.last_values: dict[str, Any] = {}
+        self.last_values: dict[str, Any] = {}  # the measured values last published
+        self.published: dict[str, Any] = {}  # the counters and the state last published
         self.state = STREAMING
         self.lost = False
         self.next_index = 0
@@ -516,10 +517,15 @@ class OpcUaServer:
             values = {name: instrument.last_values[name] for name in MEASURED if name in instrument.last_values}
         for name, variant in values.items():
             await _write(server, nodes.variables[name], variant, status, end)
+        # Counters and the state are written when they change: most of them seldom do.
         good = ua.StatusCode(ua.StatusCodes.Good)
-        for name, count in instrument.counters().items():
-            await _write(server, nodes.variables[name], ua.Variant(count, ua.VariantType.UInt64), good, end)
-        await _write(server, nodes.variables["State"], ua.Variant(instrument.state, ua.VariantType.String), good, end)
+        current: dict[str, Any] = {**instrument.counters(), "State": instrument.state}
+        for name, value in current.items():
+            if instrument.published.get(name) == value:
+                continue
+            instrument.published[name] = value
+            variant_type = ua.VariantType.String if name == "State" else ua.VariantType.UInt64
+            await _write(server, nodes.variables[name], ua.Variant(value, variant_type), good, end)
 
     # -- methods -------------------------------------------------------------------
 
