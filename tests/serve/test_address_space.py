@@ -8,7 +8,9 @@ pytest.importorskip("asyncua")
 
 from asyncua import Client, ua  # noqa: E402
 from support.opcua import PEAK, Collector, instrument_node, run, serving, wait_until  # noqa: E402, F401
-from velmo.serve import NAMESPACE_URI  # noqa: E402
+import velmo  # noqa: E402
+from velmo.serve import NAMESPACE_URI, OpcUaServer, instrument  # noqa: E402
+from velmo.simulator import ORVALE_ITEM_NUMBER, SimulatedInstrument, TEDSSensor  # noqa: E402
 from velmo.serve.space import UNECE_NAMESPACE, unece_unit_id  # noqa: E402
 
 VARIABLES = {
@@ -137,3 +139,28 @@ def test_several_clients_subscribed_at_once(serving):
         await asyncio.gather(*(one_client(handler) for handler in handlers))
 
     run(clients())
+
+
+def test_a_teds_record_read_becomes_properties():
+    sensor = TEDSSensor(serial_number=4711, max_capacity=500.0)
+    with SimulatedInstrument("HDA640", ORVALE_ITEM_NUMBER, sensor=sensor, auto_teds_v1=True) as simulator:
+        with velmo.open_device(simulator.port, models=["HDA640"]) as device:
+            device.initialize_teds()
+            served = instrument(device)
+            with served.acquisition, OpcUaServer([served], endpoint="opc.tcp://127.0.0.1:0/velmo") as server:
+
+                async def client():
+                    async with Client(server.endpoint) as client:
+                        index, node = await instrument_node(client, "HDA640_20240001")
+                        properties = {
+                            (await child.read_browse_name()).Name: await child.read_value()
+                            for child in await node.get_properties()
+                        }
+                        load = await node.get_child(f"{index}:Load")
+                        return properties, await (await load.get_child("0:EURange")).read_value()
+
+                properties, span = run(client())
+    assert properties["TedsSerialNumber"] == "4711" and properties["TedsMaxCapacity"] == 500.0
+    assert {"TedsTemplate", "TedsEngineeringUnit", "TedsReverseScalingEnabled"} <= set(properties)
+    assert properties["ItemNumber"] == ORVALE_ITEM_NUMBER
+    assert span.High > span.Low

@@ -81,7 +81,11 @@ def teds_properties(teds: Any) -> dict[str, Any]:
     """The TEDS record's fields as properties, TedsSerialNumber and so on."""
     if teds is None:
         return {}
-    return {"Teds" + "".join(part.title() for part in field.split("_")): getattr(teds, field) for field in TEDS_FIELDS}
+    properties = {}
+    for field in TEDS_FIELDS:
+        value = getattr(teds, field)
+        properties["Teds" + "".join(part.title() for part in field.split("_"))] = "" if value is None else value
+    return properties
 
 
 @dataclasses.dataclass
