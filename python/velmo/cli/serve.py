@@ -11,7 +11,7 @@ from typing import Any
 import click
 
 from .. import discovery
-from .._requirements import asyncua_missing
+from .._requirements import asyncua_missing, h5py_missing
 from ..acquisition import Acquisition
 from .common import Target, check_channel, instrument_options, instruments, logging_options, note, settings
 
@@ -24,7 +24,7 @@ POLL_SECONDS = 0.2
 
 def _server_package() -> Any:
     """velmo.serve, or a one-line error saying how to install it."""
-    hint = asyncua_missing()
+    hint = asyncua_missing() or h5py_missing()  # instruments are described and recorded through velmo.recording
     if hint is not None:
         raise click.ClickException(hint)
     from .. import serve
