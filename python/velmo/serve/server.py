@@ -83,11 +83,11 @@ class _Relay:
         self.rate = acquisition.rate
         self.started_at = acquisition.started_at
         self.started_clock = acquisition.started_clock
-        self.first = True
+        self._first = True
 
     def put(self, chunk: Chunk) -> None:
-        if self.first:  # what was missing before the recording began is not its gap
-            self.first = False
+        if self._first:  # what was missing before the recording began is not its gap
+            self._first = False
             chunk = Chunk(
                 chunk.loads, chunk.counts, chunk.t0, chunk.interval, chunk.invalid, chunk.index, 0, 0, chunk.arrivals
             )
