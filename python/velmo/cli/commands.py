@@ -17,8 +17,8 @@ from rich.table import Table
 from rich.text import Text
 
 from .. import __version__, discovery, port
-from ..simulator.command import serve
-from . import capture, publishing, recording
+from ..simulator import command as simulator
+from . import capture, publishing, recording, serve
 from .common import (
     NothingFound,
     Target,
@@ -70,8 +70,9 @@ main.add_command(capture.stream)
 main.add_command(recording.record)
 main.add_command(recording.show)
 main.add_command(recording.export)
-main.add_command(serve, name="simulate")
+main.add_command(simulator.serve, name="simulate")
 main.add_command(publishing.publish)
+main.add_command(serve.serve)
 
 
 # -- ports -------------------------------------------------------------------
