@@ -114,7 +114,7 @@ def test_a_user_records_inside_the_record_folder_only(serving, users, tmp_path):
     # What the simulator sent, in order; a stretch the line lost on a loaded machine is a gap of the file.
     remaining = iter(simulator.streamed_counts)
     assert all(any(count == sent for sent in remaining) for count in recording.counts.tolist())
-    assert sum(int(gap["missing"]) for gap in recording.gaps) + written <= len(simulator.streamed_counts)
+    assert sum(gap.missing for gap in recording.gaps) + written <= len(simulator.streamed_counts)
     assert not (tmp_path.parent / "escape.h5").exists()
 
 
