@@ -53,6 +53,7 @@ class Instrument:
     counts: npt.NDArray[np.uint32]
     gaps: list[Gap]
     blocks: npt.NDArray[Any]
+    events: list[Any] = dataclasses.field(default_factory=list)  # velmo.events.Event, in order
 
     @property
     def t0(self) -> float:
@@ -154,13 +155,17 @@ def _instrument(name: str, group: Any) -> Instrument:
         for row in gap_rows
         if row["index"] < length
     ]
+    from ..events.storage import read_events
+
+    metadata = _attributes(group.attrs)
     return Instrument(
         name=name,
-        metadata=_attributes(group.attrs),
+        metadata=metadata,
         loads=group[LOAD][:length],
         counts=group[COUNT][:length],
         gaps=gaps,
         blocks=block_rows[block_rows["index"] < length],
+        events=read_events(group, metadata),
     )
 
 
