@@ -18,7 +18,7 @@ from rich.table import Table
 from rich.text import Text
 
 from .. import __version__, discovery, port
-from . import capture, recording
+from . import capture, recording, watch
 from .common import (
     NothingFound,
     Target,
@@ -68,6 +68,7 @@ main.add_command(capture.stream)
 main.add_command(recording.record)
 main.add_command(recording.show)
 main.add_command(recording.export)
+main.add_command(watch.watch)
 
 
 # -- ports -------------------------------------------------------------------

@@ -351,6 +351,9 @@ def show(file: str, plot_path: str | None) -> None:
     out = console()
     out.print(_file_table(recording))
     out.print(_instruments_table(recording))
+    for name, instrument in recording.instruments.items():
+        if instrument.events:
+            out.print(Text(events_summary(name, instrument)))
     if not recording.closed:
         out.print(Text(NOT_CLOSED.format(path=file)))
     if pyplot is not None and plot_path is not None:
@@ -379,13 +382,39 @@ def _write_csv(path: str, instrument: Instrument) -> None:
     os.replace(temporary, path)
 
 
+def events_summary(name: str, instrument: Instrument) -> str:
+    """'HDA640_20240001: 24 events, 20 passed, 4 failed'."""
+    judged = [event for event in instrument.events if event.verdict is not None]
+    passed = sum(event.verdict.passed for event in judged)
+    text = f"{name}: {len(instrument.events)} events"
+    return text + (f", {passed} passed, {len(judged) - passed} failed" if judged else "")
+
+
+def _write_verdicts(path: str, recording: Recording) -> None:
+    """One row per event: instrument, number, trigger time and sample, peak, time to peak, work, verdict, failures."""
+    import csv
+
+    with open(path, "w", encoding="utf-8", newline="") as stream:
+        writer = csv.writer(stream)
+        writer.writerow(["instrument", "event", "trigger_time", "trigger_sample", "samples", "missing",
+                         "peak", "time_to_peak_s", "work", "passed", "failures"])
+        for name, instrument in recording.instruments.items():
+            for number, event in enumerate(instrument.events, start=1):
+                verdict = event.verdict
+                judged = [] if verdict is None else [verdict.peak, f"{verdict.time_to_peak:.6f}", verdict.work, verdict.passed]
+                failures = "" if verdict is None else "; ".join(str(failure) for failure in verdict.failures)
+                missing = sum(gap for _, gap in event.gaps)
+                writer.writerow([name, number, f"{event.trigger_time:.6f}", event.trigger_sample, len(event), missing,
+                                 *(judged or ["", "", "", ""]), failures])
+
+
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
-@click.option(
-    "--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing)."
-)
+@click.option("--csv", "csv_dir", type=click.Path(file_okay=False), help="Folder for the CSV files (made if missing).")
+@click.option("--events", "events_path", type=click.Path(dir_okay=False), metavar="VERDICTS.csv",
+              help="Write the events' verdicts, one row per event, to this CSV file.")
 @logging_options
-def export(file: str, csv_dir: str) -> None:
+def export(file: str, csv_dir: str | None, events_path: str | None) -> None:
     """Write one CSV per instrument of a recording: sample, time, count, load.
 
     A sample's time is its number since the start of the run times the sampling interval;
@@ -394,7 +423,14 @@ def export(file: str, csv_dir: str) -> None:
     _needs_h5py()
     from ..recording import load
 
+    if csv_dir is None and events_path is None:
+        raise click.UsageError("give --csv DIR for the samples, --events FILE for the verdicts, or both")
     recording = load(file)
+    if events_path is not None:
+        _write_verdicts(events_path, recording)
+        note(f"Wrote {events_path}: {sum(len(i.events) for i in recording.instruments.values())} events")
+    if csv_dir is None:
+        return
     os.makedirs(csv_dir, exist_ok=True)
     for name, instrument in recording.instruments.items():
         path = os.path.join(csv_dir, f"{name}.csv")

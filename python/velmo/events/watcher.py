@@ -46,6 +46,15 @@ class _Open(NamedTuple):
     scanned_to: int
 
 
+def metadata_of(acquisition: Acquisition) -> dict[str, Any]:
+    """What an event says of its instrument, from an acquisition that described it."""
+    info = acquisition.instrument
+    if info is None:
+        return {}
+    return {"model": info.model, "serial_number": info.serial_number, "unit": info.unit, "channel": info.channel,
+            "port": info.port}
+
+
 def _seconds(name: str, value: float, *, positive: bool = False) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a number of seconds of at least 0, not {value!r}")
@@ -98,10 +107,7 @@ class Watcher:
         self.on_event, self.on_trigger = on_event, on_trigger
         if isinstance(source, Acquisition):
             self._tap = source.tap(buffer_seconds, name="events")
-            if metadata is None and source.instrument is not None:
-                info = source.instrument
-                metadata = {"model": info.model, "serial_number": info.serial_number, "unit": info.unit,
-                            "channel": info.channel, "port": info.port}
+            metadata = metadata if metadata is not None else metadata_of(source)
         else:
             self._tap = source
         self.metadata = dict(metadata or {})
