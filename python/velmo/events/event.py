@@ -42,7 +42,8 @@ class Event:
     def times(self) -> npt.NDArray[np.float64]:
         """Each sample's time in seconds since the trigger sample (negative before it)."""
         trigger_number = self.sample_numbers[self.trigger_index]
-        return (self.sample_numbers - trigger_number) * self.interval
+        times: npt.NDArray[np.float64] = (self.sample_numbers - trigger_number) * self.interval
+        return times
 
     @property
     def trigger_sample(self) -> int:

@@ -189,8 +189,11 @@ class Watcher:
 
     def _settle(self, received_to: int) -> list[Event]:
         """Open and close events as far as the samples up to ``received_to`` allow."""
-        events = []
-        samples = lambda seconds: round(seconds / self._interval)  # noqa: E731
+        events: list[Event] = []
+
+        def samples(seconds: float) -> int:
+            return round(seconds / self._interval)
+
         while True:
             if self._open is None:
                 while self._queue and self._queue[0] < self._holdoff_until:
@@ -262,9 +265,10 @@ class Watcher:
         tare = self.offset
         if self.tare_mode == "pre" and trigger_index > 0:
             shift = float(loads[:trigger_index].mean())
-            loads, tare = loads - shift, tare + shift
+            loads = np.subtract(loads, shift, dtype=np.float64)
+            tare += shift
         truncated = opened.detector is not None and opened.end == opened.trigger + 1 + round(self.max_duration / self._interval)
-        times = (numbers - opened.trigger) * self._interval
+        times = np.multiply(numbers - opened.trigger, self._interval, dtype=np.float64)
         verdict = None if self.limits is None else self.limits.judge(times, loads, numbers)
         return Event(
             loads=loads, counts=counts, sample_numbers=numbers, trigger_index=trigger_index,
