@@ -1,6 +1,10 @@
 """Events over a pty: the watcher on a simulated instrument's stream, velmo watch, and
 events recorded and read back."""
 
+import asyncio
+import time
+
+import numpy as np
 import pytest
 
 pytest.importorskip("h5py")
@@ -14,6 +18,19 @@ from velmo.cli import main  # noqa: E402
 from velmo.events import Level, LimitSet, PeakBox, Watcher  # noqa: E402
 from velmo.recording import load  # noqa: E402
 from velmo.simulator import SimulatedInstrument, counts_of_loads, parse_signal  # noqa: E402
+from support.waiting import wait_for  # noqa: E402
+
+SHORT_CYCLE = "cycle:peak=500,rise=0.1,hold=0.2,release=0.1,rest=0.2"
+
+
+def streaming(signal):
+    """(simulator, acquisition) of an HDA640 on a pty measuring ``signal`` (loads)."""
+    stack = __import__("contextlib").ExitStack()
+    simulator = stack.enter_context(SimulatedInstrument("HDA640"))
+    simulator.instrument.set_signal(0, counts_of_loads(parse_signal(signal)))
+    device = stack.enter_context(velmo.open_device(simulator.port, models=["HDA640"]))
+    acquisition = stack.enter_context(Acquisition(device))
+    return stack, acquisition
 
 LIMITS = "[[peak]]\nload = [400, 600]\ntime = [0, 2]\n"
 
@@ -81,3 +98,50 @@ def test_watch_usage_errors(tmp_path, arguments, words):
     result = run("watch", "--simulate", "--seconds", "1", *[str(bad) if a == "LIMITS" else a for a in arguments])
     assert result.exit_code == 2
     assert words in result.output
+
+
+def test_a_slow_consumer_gives_events_with_gaps_kept_and_flagged():
+    stack, acquisition = streaming(SHORT_CYCLE)
+    with stack:
+        tap = acquisition.tap(buffer_seconds=0.05, name="slow")  # holds 5 samples at 100 SPS
+        watcher = Watcher(tap, Level(above=100), pre=0.1, post=0.4)
+        events = []
+        deadline = time.monotonic() + 30
+        while not any(event.gaps for event in events) and time.monotonic() < deadline:
+            chunk = tap.read(timeout=1)
+            if chunk is not None:
+                events += watcher.feed(chunk)
+            time.sleep(0.15)  # falls behind: the tap drops what it cannot hold
+    assert tap.stats.dropped > 0
+    assert any(event.gaps for event in events)
+    for event in events:
+        assert len(event.loads) == len(event.counts) == len(event.sample_numbers)
+        jumps = np.diff(event.sample_numbers) - 1
+        assert event.gaps == tuple((int(i) + 1, int(jumps[i])) for i in np.flatnonzero(jumps))
+
+
+def test_async_for_and_the_callback_thread_see_the_same_cycles():
+    stack, acquisition = streaming(SHORT_CYCLE)
+    with stack:
+        called, triggered = [], []
+        # 120 lies between the samples of 100 and 150 on the rise: the same sample of every cycle.
+        background = Watcher(acquisition, Level(above=120), pre=0.05, post=0.2, on_event=called.append,
+
+                             on_trigger=lambda number, arrived: triggered.append((number, arrived)))
+        background.start()
+
+        async def two_events():
+            found = []
+            async for event in Watcher(acquisition, Level(above=120), pre=0.05, post=0.2):
+                found.append(event)
+                if len(found) == 2:
+                    return found
+
+        found = asyncio.run(asyncio.wait_for(two_events(), 30))
+        wait_for(lambda: len(called) >= 3, "three events on the callback thread")
+        background.stop()
+    assert [number for number, _ in triggered[: len(called)]] == [event.trigger_sample for event in called]
+    assert all(arrived > 0 for _, arrived in triggered)
+    # A cycle is 60 samples at 100 SPS: both watchers trigger at the same phase of every cycle.
+    phase = called[0].trigger_sample % 60
+    assert {event.trigger_sample % 60 for event in [*called, *found]} == {phase}

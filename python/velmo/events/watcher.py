@@ -122,6 +122,7 @@ class Watcher:
         self._holdoff_until = -1
         self._external = threading.Event()
         self._taring: list[Floats] | None = None
+        self._tare_seconds = 0.0
         self._tare_samples = 0
         self._thread: threading.Thread | None = None
         self._failure: BaseException | None = None
@@ -164,9 +165,9 @@ class Watcher:
         if self._taring is None:
             if self._external.is_set():
                 self._external.clear()
-                self._accept(chunk.index, block)
+                self._accept(chunk.index)
             for position in self._detector.scan(loads).tolist():
-                self._accept(chunk.index + position, block)
+                self._accept(chunk.index + position)
         events = self._settle(chunk.index + len(chunk))
         self._trim(chunk.index + len(chunk))
         for event in events:
@@ -183,7 +184,7 @@ class Watcher:
             self.offset = float(np.concatenate(self._taring).mean())
             self._taring = None
 
-    def _accept(self, number: int, block: _Block) -> None:
+    def _accept(self, number: int) -> None:
         self.triggers += 1
         self._queue.append(number)
 
