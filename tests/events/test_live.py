@@ -145,3 +145,26 @@ def test_async_for_and_the_callback_thread_see_the_same_cycles():
     # A cycle is 60 samples at 100 SPS: both watchers trigger at the same phase of every cycle.
     phase = called[0].trigger_sample % 60
     assert {event.trigger_sample % 60 for event in [*called, *found]} == {phase}
+
+
+def test_watch_interrupted_prints_its_summary_stops_the_instrument_and_exits_130():
+    import signal
+    import subprocess
+    import sys
+
+    with SimulatedInstrument("HDA640") as simulator:
+        simulator.instrument.set_signal(0, counts_of_loads(parse_signal(SHORT_CYCLE)))
+        command = [sys.executable, "-m", "velmo", "watch", "--port", simulator.port, "--trigger", "rising:120",
+                   "--pre", "0.05", "--post", "0.2"]
+        with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as watching:
+            try:
+                assert watching.stdout is not None
+                first = watching.stdout.readline()  # the first event's line: it is watching
+                watching.send_signal(signal.SIGINT)
+                returncode = watching.wait(30)
+                rest = watching.stdout.read()
+                assert returncode == 130, watching.stderr.read() if watching.stderr else ""
+            finally:
+                watching.kill()
+        assert first.startswith("#1 ") and "event(s)" in rest
+        assert simulator.host_closed.wait(5) and not simulator.instrument.streaming

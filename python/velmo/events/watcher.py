@@ -44,6 +44,7 @@ class _Open(NamedTuple):
     end: int | None  # number one past the last sample, once known
     detector: Detector | None  # of the end condition, from the trigger on
     scanned_to: int
+    truncated: bool = False  # the end condition did not come within max_duration
 
 
 def metadata_of(acquisition: Acquisition) -> dict[str, Any]:
@@ -219,10 +220,11 @@ class Watcher:
                     self._open = opened = opened._replace(scanned_to=received_to)
                 elif opened.detector is None:
                     end = limit
+                truncated = end is None and opened.detector is not None
                 if end is None and received_to >= limit:
                     end = limit
                 if end is not None:
-                    self._open = opened = opened._replace(end=end)
+                    self._open = opened = opened._replace(end=end, truncated=truncated)
             if opened.end is None or opened.end > received_to:
                 return events
             merged = 0
@@ -268,13 +270,12 @@ class Watcher:
             shift = float(loads[:trigger_index].mean())
             loads = np.subtract(loads, shift, dtype=np.float64)
             tare += shift
-        truncated = opened.detector is not None and opened.end == opened.trigger + 1 + round(self.max_duration / self._interval)
         times = np.multiply(numbers - opened.trigger, self._interval, dtype=np.float64)
         verdict = None if self.limits is None else self.limits.judge(times, loads, numbers)
         return Event(
             loads=loads, counts=counts, sample_numbers=numbers, trigger_index=trigger_index,
             trigger_time=self._t0 + opened.trigger * self._interval, interval=self._interval, t0=self._t0,
-            trigger=str(self.trigger), tare=tare, gaps=gaps, merged=merged, truncated=truncated,
+            trigger=str(self.trigger), tare=tare, gaps=gaps, merged=merged, truncated=opened.truncated,
             verdict=verdict, metadata=dict(self.metadata),
         )
 
