@@ -168,3 +168,35 @@ def test_watch_interrupted_prints_its_summary_stops_the_instrument_and_exits_130
                 watching.kill()
         assert first.startswith("#1 ") and "event(s)" in rest
         assert simulator.host_closed.wait(5) and not simulator.instrument.streaming
+
+
+def test_events_beside_a_continuous_recording_read_back_as_the_same_events(tmp_path):
+    from velmo.events.storage import add_events
+    from velmo.recording import Recorder
+
+    path = tmp_path / "run.h5"
+    limits = LimitSet((PeakBox((400, 600), (0, 1)),))
+    stack, acquisition = streaming(SHORT_CYCLE)
+    with stack:
+        watcher = Watcher(acquisition, Level(above=120), pre=0.05, post=0.3, limits=limits)
+        with Recorder(str(path), [acquisition]) as recorder:
+            events = []
+            for event in watcher:
+                events.append(event)
+                if len(events) == 2:
+                    break
+        name = next(iter(recorder.stats))
+    add_events(str(path), name, events, limits)
+    add_events(str(path), name, events[:1], limits)
+    instrument = load(path).instruments[name]
+    assert len(instrument.events) == 3 and len(instrument.loads) > 0
+    for stored, event in zip(instrument.events, [*events, events[0]]):
+        np.testing.assert_array_equal(stored.loads, event.loads)
+        np.testing.assert_array_equal(stored.sample_numbers, event.sample_numbers)
+        assert (stored.trigger_index, stored.trigger_time, stored.verdict) == (event.trigger_index, event.trigger_time, event.verdict)
+    # The continuous record holds the same samples at the same numbers (from its own start on).
+    recorded = instrument.sample_numbers()
+    shared = np.isin(events[1].sample_numbers, recorded)
+    assert shared.any()
+    at = np.searchsorted(recorded, events[1].sample_numbers[shared])
+    np.testing.assert_array_equal(instrument.loads[at], events[1].loads[shared])

@@ -91,6 +91,20 @@ def limits_of(group: Any) -> LimitSet | None:
     return LimitSet.from_json(_text(first.attrs["limits"])) if "limits" in first.attrs else None
 
 
+def add_events(path: str, name: str, events: list[Event], limits: LimitSet | None = None) -> None:
+    """Add ``events`` to instrument ``name`` of a closed recording, after those it holds:
+    events beside the continuous record of a ``Recorder`` (whose file takes no new groups
+    while it is written)."""
+    from ..recording._hdf5 import h5py
+    from ..recording.layout import INSTRUMENTS
+
+    with h5py.File(path, "a") as file:
+        group = file[INSTRUMENTS][name]
+        first = len(group[EVENTS]) if EVENTS in group else 0
+        for number, event in enumerate(events, start=first):
+            write_event(group, number, event, limits)
+
+
 class EventFile:
     """An events recording: a recording file whose instrument groups hold events (and no
     continuous samples), written as each event completes."""
