@@ -35,7 +35,6 @@ class _Block(NamedTuple):
     start: int  # number of its first sample
     loads: Floats  # with the watcher's tare applied
     counts: npt.NDArray[np.uint32]
-    gap_before: int
     arrivals: list[tuple[int, float]]
 
 
@@ -141,7 +140,8 @@ class Watcher:
     def tare(self, seconds: float = 0.5) -> None:
         """Take the mean of the next ``seconds`` of loads as the offset subtracted from every
         load from then on (a host-side zero; the instrument's calibration is untouched).
-        No trigger is evaluated while the stretch is measured; hold the load still."""
+        No trigger is evaluated while the stretch is measured; hold the load still. The
+        pre-trigger samples of the events that follow reach back to the new zero at most."""
         _seconds("seconds", seconds, positive=True)
         self._tare_seconds = seconds
         self._taring = []
@@ -158,10 +158,10 @@ class Watcher:
             self._detector = Detector(self.trigger, chunk.interval)
         self._t0 = chunk.t0 - chunk.index * chunk.interval
         raw, counts = chunk.to_numpy()
-        if self._taring is not None:
-            self._measure_tare(raw)
+        if self._taring is not None and self._measure_tare(raw):
+            self._history.clear()  # loads before the new zero would not match those after it
         loads = raw - self.offset if self.offset else raw
-        block = _Block(chunk.index, loads, counts, chunk.gap_before, chunk.arrivals)
+        block = _Block(chunk.index, loads, counts, chunk.arrivals)
         self._history.append(block)
         if self._taring is None:
             if self._external.is_set():
@@ -176,7 +176,8 @@ class Watcher:
                 self.on_event(event)
         return events
 
-    def _measure_tare(self, raw: Floats) -> None:
+    def _measure_tare(self, raw: Floats) -> bool:
+        """Whether the stretch is complete and ``offset`` set."""
         assert self._taring is not None
         wanted = max(1, round(self._tare_seconds / self._interval))
         self._taring.append(raw[: wanted - self._tare_samples])
@@ -184,6 +185,8 @@ class Watcher:
         if self._tare_samples >= wanted:
             self.offset = float(np.concatenate(self._taring).mean())
             self._taring = None
+            return True
+        return False
 
     def _accept(self, number: int) -> None:
         self.triggers += 1
