@@ -102,9 +102,12 @@ def watch(
             stack.callback(recording.close)
         # The acquisition's own tap: nothing else reads this stream.
         assert acquisition.first_tap is not None
-        watcher = Watcher(acquisition.first_tap, parse_trigger(trigger_text, hysteresis), pre=pre, post=post, holdoff=holdoff,
-                          limits=limit_set, tare="pre" if tare_pre else None, metadata=metadata_of(acquisition))
-        note(f"Watching for {trigger_text} (pre {pre:g} s, post {post:g} s)" + (f" for {seconds:g} s" if seconds else ""))
+        watcher = Watcher(
+            acquisition.first_tap, parse_trigger(trigger_text, hysteresis), pre=pre, post=post, holdoff=holdoff,
+            limits=limit_set, tare="pre" if tare_pre else None, metadata=metadata_of(acquisition),
+        )
+        during = f" for {seconds:g} s" if seconds else ""
+        note(f"Watching for {trigger_text} (pre {pre:g} s, post {post:g} s){during}")
         deadline = None if seconds is None else time.monotonic() + seconds
         try:
             while deadline is None or time.monotonic() < deadline:

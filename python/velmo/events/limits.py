@@ -195,7 +195,8 @@ class LimitSet:
         after = times >= 0
         t, v = times[after], loads[after]
         if not len(t):
-            return Verdict(False, (Failure("samples after the trigger", None, "at least one"),), math.nan, math.nan, 0.0)
+            nothing = Failure("samples after the trigger", None, "at least one")
+            return Verdict(False, (nothing,), math.nan, math.nan, 0.0)
         at = int(np.argmax(v))
         joined = np.diff(sample_numbers[after]) == 1  # a segment across a gap is not integrated
         work = float(np.sum((v[1:] + v[:-1])[joined] * np.diff(t)[joined]) / 2)
@@ -203,7 +204,8 @@ class LimitSet:
         return Verdict(not failures, failures, float(v[at]), float(t[at]), work)
 
     def to_json(self) -> str:
-        return json.dumps({"name": self.name, "checks": [[type(check).__name__, dataclasses.asdict(check)] for check in self.checks]})
+        checks = [[type(check).__name__, dataclasses.asdict(check)] for check in self.checks]
+        return json.dumps({"name": self.name, "checks": checks})
 
     @classmethod
     def from_json(cls, text: str) -> LimitSet:
@@ -308,7 +310,8 @@ def _build(document: Mapping[str, Any], locate: _Locator) -> LimitSet:
                     raise locate.error(kind, index, None, f"the field {field!r} is missing")
             checks.append(_check(locate, kind, index, table))
     if not checks:
-        raise locate.error(None, 0, None, f"no checks: give at least one of {', '.join(f'[[{kind}]]' for kind in _FIELDS)}")
+        kinds = ", ".join(f"[[{kind}]]" for kind in _FIELDS)
+        raise locate.error(None, 0, None, f"no checks: give at least one of {kinds}")
     return LimitSet(tuple(checks), name)
 
 
@@ -332,7 +335,8 @@ def _check(locate: _Locator, kind: str, index: int, table: Mapping[str, Any]) ->
         box = {field: _pair(locate, kind, index, field, table[field]) for field in ("load", "time")}
         for field, (low, high) in box.items():
             if low > high:
-                raise locate.error(kind, index, field, f"its first value must not exceed its second ({low:g} > {high:g})")
+                message = f"its first value must not exceed its second ({low:g} > {high:g})"
+                raise locate.error(kind, index, field, message)
         return PeakBox(box["load"], box["time"])
     start_point, end_point = (_pair(locate, kind, index, field, table[field]) for field in ("from", "to"))
     if start_point == end_point:

@@ -109,7 +109,9 @@ class EventFile:
     """An events recording: a recording file whose instrument groups hold events (and no
     continuous samples), written as each event completes."""
 
-    def __init__(self, path: str, info: Any, sampling_rate: float, t0: float, limits: LimitSet | None, *, overwrite: bool = False):
+    def __init__(
+        self, path: str, info: Any, sampling_rate: float, t0: float, limits: LimitSet | None, *, overwrite: bool = False
+    ):
         from ..recording import layout
 
         self.limits = limits

@@ -34,7 +34,9 @@ def _hysteresis(value: float) -> float:
     return value
 
 
-def set_reset_edges(fired: npt.NDArray[np.bool_], rearmed: npt.NDArray[np.bool_], armed: bool) -> tuple[Positions, bool]:
+def set_reset_edges(
+    fired: npt.NDArray[np.bool_], rearmed: npt.NDArray[np.bool_], armed: bool
+) -> tuple[Positions, bool]:
     """Positions where ``fired`` holds while armed, and whether the detector is armed after the block.
 
     A sample where ``rearmed`` holds arms the detector, one where ``fired`` holds disarms it
@@ -71,7 +73,8 @@ class Detector:
             if len(joined) <= span:
                 return np.empty(0, dtype=np.int64)
             rates = (joined[span:] - joined[:-span]) / (span * self.interval)
-            values = np.concatenate((np.full(len(loads) - len(rates), np.nan), rates)) if len(rates) < len(loads) else rates
+            # The first samples of the stream have no rate yet: NaN keeps the state.
+            values = np.concatenate((np.full(len(loads) - len(rates), np.nan), rates))
             fired, rearmed = values >= condition.rate, values < condition.rate - condition.hysteresis
             if condition.rate < 0:
                 fired, rearmed = values <= condition.rate, values > condition.rate + condition.hysteresis
@@ -95,7 +98,11 @@ class Level:
     def __post_init__(self) -> None:
         if (self.above is None) == (self.below is None):
             raise ValueError("Level takes one of above= (a rising edge) or below= (a falling edge)")
-        _finite("above" if self.above is not None else "below", self.above if self.above is not None else self.below)  # type: ignore[arg-type]
+        if self.above is not None:
+            _finite("above", self.above)
+        else:
+            assert self.below is not None
+            _finite("below", self.below)
         _hysteresis(self.hysteresis)
 
     def masks(self, loads: Floats) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:

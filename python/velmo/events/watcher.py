@@ -102,7 +102,8 @@ class Watcher:
         if tare not in (None, "pre"):
             raise ValueError(f"tare is None or 'pre', not {tare!r}")
         self.pre, self.post = _seconds("pre", pre), _seconds("post", post)
-        self.holdoff, self.max_duration = _seconds("holdoff", holdoff), _seconds("max_duration", max_duration, positive=True)
+        self.holdoff = _seconds("holdoff", holdoff)
+        self.max_duration = _seconds("max_duration", max_duration, positive=True)
         self.trigger, self.end, self.limits, self.tare_mode = trigger, end, limits, tare
         self.on_event, self.on_trigger = on_event, on_trigger
         if isinstance(source, Acquisition):
