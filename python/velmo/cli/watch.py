@@ -56,7 +56,8 @@ def event_line(number: int, event: Any, unit: str) -> str:
 @click.command()
 @instrument_options()
 @click.option("--trigger", "trigger_text", required=True, callback=_trigger, metavar="KIND:LEVEL",
-              help="What starts an event: rising:LEVEL, falling:LEVEL or window:LOW:HIGH (entered).")
+              help="What starts an event: rising:LEVEL, falling:LEVEL, window:LOW:HIGH (entered) "
+              "or slope:RATE (load units per second).")
 @click.option("--hysteresis", type=click.FloatRange(min=0), default=0.0, show_default=True,
               help="How far the load must go back past the level before the trigger fires again.")
 @click.option("--pre", type=click.FloatRange(min=0), default=0.2, show_default=True, help="Seconds kept before the trigger.")
