@@ -18,7 +18,7 @@ from rich.text import Text
 
 from .. import __version__, discovery, port
 from ..simulator import command as simulator
-from . import capture, publishing, recording, serve
+from . import capture, publishing, recording, serve, watch
 from .common import (
     NothingFound,
     Target,
@@ -73,6 +73,7 @@ main.add_command(recording.export)
 main.add_command(simulator.serve, name="simulate")
 main.add_command(publishing.publish)
 main.add_command(serve.serve)
+main.add_command(watch.watch)
 
 
 # -- ports -------------------------------------------------------------------

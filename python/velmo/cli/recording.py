@@ -385,6 +385,9 @@ def show(file: str, plot_path: str | None) -> None:
     out = console()
     out.print(_file_table(recording))
     out.print(_instruments_table(recording))
+    for name, instrument in recording.instruments.items():
+        if instrument.events:
+            out.print(Text(events_summary(name, instrument)))
     if recording.cut_short:
         out.print(Text(CUT_SHORT.format(size=recording.file_size, stored=recording.stored_size)))
     elif recording.needs_h5clear:
@@ -418,21 +421,57 @@ def _write_csv(path: str, instrument: Instrument) -> None:
     os.replace(temporary, path)
 
 
+def events_summary(name: str, instrument: Instrument) -> str:
+    """'HDA640_20240001: 24 events, 20 passed, 4 failed'."""
+    judged = [event for event in instrument.events if event.verdict is not None]
+    passed = sum(event.verdict.passed for event in judged)
+    text = f"{name}: {len(instrument.events)} events"
+    return text + (f", {passed} passed, {len(judged) - passed} failed" if judged else "")
+
+
+def _write_verdicts(path: str, recording: Recording) -> None:
+    """One row per event: instrument, number, trigger time and sample, peak, time to peak, work, verdict, failures."""
+    import csv
+
+    with open(path, "w", encoding="utf-8", newline="") as stream:
+        writer = csv.writer(stream)
+        writer.writerow(["instrument", "event", "trigger_time", "trigger_sample", "samples", "missing",
+                         "peak", "time_to_peak_s", "work", "passed", "failures"])
+        for name, instrument in recording.instruments.items():
+            for number, event in enumerate(instrument.events, start=1):
+                verdict = event.verdict
+                judged = [] if verdict is None else [verdict.peak, f"{verdict.time_to_peak:.6f}", verdict.work, verdict.passed]
+                failures = "" if verdict is None else "; ".join(str(failure) for failure in verdict.failures)
+                missing = sum(gap for _, gap in event.gaps)
+                writer.writerow([name, number, f"{event.trigger_time:.6f}", event.trigger_sample, len(event), missing,
+                                 *(judged or ["", "", "", ""]), failures])
+
+
 @click.command()
 @click.argument("file", type=click.Path(exists=True, dir_okay=False))
-@click.option("--csv", "csv_dir", required=True, type=click.Path(file_okay=False), help="Folder for the CSV files.")
+@click.option("--csv", "csv_dir", type=click.Path(file_okay=False), help="Folder for the CSV files.")
 @click.option("--mkdir", "make_folder", is_flag=True, help="Create the folder (and its parents) if it does not exist.")
+@click.option("--events", "events_path", type=click.Path(dir_okay=False), metavar="VERDICTS.csv",
+              help="Write the events' verdicts, one row per event, to this CSV file.")
 @logging_options
-def export(file: str, csv_dir: str, make_folder: bool) -> None:
-    """Write one CSV per instrument of a recording: time, count, load, as 'velmo stream --csv' does.
+def export(file: str, csv_dir: str | None, make_folder: bool, events_path: str | None) -> None:
+    """Write one CSV per instrument of a recording: time, count, load, as 'velmo stream --csv' does;
+    with --events, the events' verdicts.
 
     A sample's time is its number since the start of the run times the sampling interval;
     the lines before the header say what was measured and when the run started (UTC).
     """
     _needs_h5py()
-    if not os.path.isdir(csv_dir) and not make_folder:
+    if csv_dir is None and events_path is None:
+        raise click.UsageError("give --csv DIR for the samples, --events FILE for the verdicts, or both")
+    if csv_dir is not None and not os.path.isdir(csv_dir) and not make_folder:
         raise click.BadParameter(f"the folder {csv_dir} does not exist; give --mkdir to create it", param_hint="--csv")
     recording = _load(file)
+    if events_path is not None:
+        _write_verdicts(events_path, recording)
+        note(f"Wrote {events_path}: {sum(len(i.events) for i in recording.instruments.values())} events")
+    if csv_dir is None:
+        return
     if not os.path.isdir(csv_dir):
         os.makedirs(csv_dir)
         note(f"Created the folder {csv_dir}")

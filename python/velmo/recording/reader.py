@@ -130,6 +130,7 @@ class Instrument:
     gaps: list[Gap]
     blocks: npt.NDArray[Any]
     unwritten: int = 0
+    events: list[Any] = dataclasses.field(default_factory=list)  # velmo.events.Event, in order
 
     @property
     def t0(self) -> float:
@@ -284,14 +285,18 @@ def _instrument(path: str, name: str, group: Any, file: Any) -> Instrument:
         for row in gap_rows
         if row["index"] < length
     ]
+    from ..events.storage import read_events
+
+    metadata = _attributes(group.attrs)
     return Instrument(
         name=name,
-        metadata=_attributes(group.attrs),
+        metadata=metadata,
         loads=group[LOAD][:length],
         counts=group[COUNT][:length],
         gaps=gaps,
         blocks=block_rows[block_rows["index"] < length],
         unwritten=unwritten,
+        events=read_events(group, metadata),
     )
 
 

@@ -175,6 +175,47 @@ def cycle(peak: float = 100.0, rise: float = 1.0, hold: float = 0.5, release: fl
     return Signal(value, _describe("cycle", peak=peak, rise=rise, hold=hold, release=release, rest=rest))
 
 
+def press(
+    peak: float = 500.0,
+    rise: float = 1.0,
+    hold: float = 0.5,
+    release: float = 1.0,
+    rest: float = 0.5,
+    jitter: float = 0.02,
+    bad_every: int = 0,
+    bad_peak: float = 0.6,
+    seed: int = 0,
+) -> Signal:
+    """Press cycles that differ: the ``cycle`` shape whose peak varies from cycle to cycle
+    by a relative ``jitter`` (Gaussian, the same for a given ``seed`` and cycle), and where
+    every ``bad_every``-th cycle (cycles 0, 1, 2...: cycle ``bad_every - 1`` first; 0 for
+    none) peaks at only ``bad_peak`` times the peak: a part that did not seat.
+    """
+    _finite("press", peak=peak)
+    _non_negative("press", rise=rise, hold=hold, release=release, rest=rest, jitter=jitter, bad_peak=bad_peak)
+    if bad_every < 0:
+        raise SignalError(f"press: bad_every must be at least 0, not {bad_every}")
+    shape = cycle(1.0, rise, hold, release, rest)
+    period = rise + hold + release + rest
+    spread = noise(jitter, seed)
+    peaks: dict[int, float] = {}
+
+    def peak_of(number: int) -> float:
+        value = peaks.get(number)
+        if value is None:
+            factor = bad_peak if bad_every and number % bad_every == bad_every - 1 else 1.0
+            # The noise at a whole number of microseconds per cycle: one draw per cycle.
+            value = peaks[number] = peak * factor * (1.0 + spread(number * 1e-6))
+            if len(peaks) > 64:
+                peaks.pop(next(iter(peaks)))
+        return value
+
+    def value(t: float) -> float:
+        return peak_of(int(t // period)) * shape(t)
+
+    return Signal(value, f"press(peak={peak:g}, jitter={jitter:g}, bad_every={bad_every}, bad_peak={bad_peak:g}, seed={seed})")
+
+
 KINDS: dict[str, Callable[..., Signal]] = {
     "constant": constant,
     "ramp": ramp,
@@ -182,6 +223,7 @@ KINDS: dict[str, Callable[..., Signal]] = {
     "noise": noise,
     "steps": steps,
     "cycle": cycle,
+    "press": press,
 }
 
 
