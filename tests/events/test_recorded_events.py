@@ -50,7 +50,7 @@ def test_recorder_writes_the_watchers_events_beside_the_samples(tmp_path):
             with Recorder(path, [acquisition], events={device: watcher}):
                 watcher.start()
                 # Read as a SWMR reader while the recorder writes.
-                wait_for(lambda: len(load(path).instruments[name].events) >= 3, "three events in the file being written")
+                wait_for(lambda: len(load(path).instruments[name].events) >= 3, "three events in the growing file")
                 while_written = load(path)
                 watcher.stop()
             info = acquisition.instrument

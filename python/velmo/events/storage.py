@@ -141,7 +141,8 @@ def _read_growing(events: Any, metadata: dict[str, Any]) -> list[Event]:
     # (their sizes are read one by one): only events whose samples are all there.
     rows = [
         row for row in events[INDEX][()]
-        if row["offset"] + row["length"] <= samples and row["verdict_offset"] + row["verdict_length"] <= len(verdict_bytes)
+        if row["offset"] + row["length"] <= samples
+        and row["verdict_offset"] + row["verdict_length"] <= len(verdict_bytes)
     ]
     if not rows:
         return []
