@@ -92,19 +92,20 @@ def watch(
         check_channel(device, channel)
         acquisition = stack.enter_context(Acquisition(device, channel=channel))
         unit = acquisition.instrument.unit if acquisition.instrument else ""
+        condition = parse_trigger(trigger_text, hysteresis)
         recording = None
         if record_path is not None:
             assert acquisition.instrument is not None
             try:
                 recording = EventFile(record_path, acquisition.instrument, 1.0 / acquisition.interval,
-                                      acquisition.started_at, limit_set)
+                                      acquisition.started_at, limit_set, trigger=str(condition))
             except FileExistsError:
                 raise click.BadParameter(f"{record_path} exists: choose another name", param_hint="--record") from None
             stack.callback(recording.close)
         # The acquisition's own tap: nothing else reads this stream.
         assert acquisition.first_tap is not None
         watcher = Watcher(
-            acquisition.first_tap, parse_trigger(trigger_text, hysteresis), pre=pre, post=post, holdoff=holdoff,
+            acquisition.first_tap, condition, pre=pre, post=post, holdoff=holdoff,
             limits=limit_set, tare="pre" if tare_pre else None, metadata=metadata_of(acquisition),
         )
         during = f" for {seconds:g} s" if seconds else ""

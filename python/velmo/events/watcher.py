@@ -106,6 +106,7 @@ class Watcher:
         self.max_duration = _seconds("max_duration", max_duration, positive=True)
         self.trigger, self.end, self.limits, self.tare_mode = trigger, end, limits, tare
         self.on_event, self.on_trigger = on_event, on_trigger
+        self._listeners: tuple[Callable[[Event], None], ...] = ()
         if isinstance(source, Acquisition):
             self._tap = source.tap(buffer_seconds, name="events")
             metadata = metadata if metadata is not None else metadata_of(source)
@@ -148,6 +149,14 @@ class Watcher:
         self._taring = []
         self._tare_samples = 0
 
+    def add_listener(self, listener: Callable[[Event], None]) -> None:
+        """Call ``listener`` too with each event as it completes, on the thread that feeds the
+        watcher (a ``Recorder`` queues them so); it must be quick."""
+        self._listeners = (*self._listeners, listener)  # replaced whole: feed() may be iterating it
+
+    def remove_listener(self, listener: Callable[[Event], None]) -> None:
+        self._listeners = tuple(known for known in self._listeners if known != listener)
+
     # -- the core: one chunk at a time -----------------------------------------
 
     def feed(self, chunk: Chunk) -> list[Event]:
@@ -175,6 +184,8 @@ class Watcher:
         for event in events:
             if self.on_event is not None:
                 self.on_event(event)
+            for listener in self._listeners:
+                listener(event)
         return events
 
     def _measure_tare(self, raw: Floats) -> bool:

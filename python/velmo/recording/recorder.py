@@ -14,6 +14,7 @@ with a shared lock, which keeps other recorders from replacing it (see ``check_o
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import dataclasses
 import enum
@@ -36,6 +37,9 @@ import velmo_device_communication as vdc
 from .. import interrupts
 from ..acquisition import Acquisition, Chunk, samples_per_second
 from ..acquisition.taps import Tap
+from ..events.event import Event
+from ..events.storage import EventWriter
+from ..events.watcher import Watcher
 from .layout import (
     BLOCK_DTYPE,
     FILE_ATTRIBUTES,
@@ -203,6 +207,7 @@ class InstrumentStats:
 
 
 Source = Union[vdc.VelmoDevice, Acquisition]
+EventsKey = Union[vdc.VelmoDevice, Acquisition, str]
 
 
 class _Instrument:
@@ -219,6 +224,9 @@ class _Instrument:
         self.written = 0
         self.flushed = 0
         self.ended: str | None = None
+        self.watcher: Watcher | None = None
+        self.completed: collections.deque[Event] = collections.deque()  # by the watcher, not yet written
+        self.event_writer: EventWriter | None = None
 
     def rows(self, chunks: list[Chunk], position: int) -> tuple[Any, Any, Any, Any]:
         """Loads, counts, blocks and gaps of ``chunks``, the first going to ``position``."""
@@ -249,6 +257,7 @@ class _Part:
     file: Any
     keeper: IO[bytes]  # the file opened once more: it holds the lock, and outlives a removal
     writers: dict[str, InstrumentWriter]
+    event_writers: dict[str, EventWriter]
 
     def discard(self) -> None:
         """Close and remove a part that never received a sample."""
@@ -317,8 +326,13 @@ class Recorder:
     :param split_size: Start a new part once the file has reached this many bytes
     :param overwrite: Replace existing files of the run instead of refusing to start; never
         one that another program (another recorder) has open
+    :param events: Per instrument (its running acquisition, the acquisition's device, or its
+        name in the file) a ``Watcher`` of that acquisition, whose events are written with
+        their verdicts beside the samples (``/instruments/<name>/events/``) as they complete,
+        from the recorder's start to its close. The caller runs the watcher (``start()``, or a
+        loop over it); the recorder only queues what it delivers.
     :raises ValueError: For no sources, one given twice, a bad split setting or metadata key, a
-        rate a model lacks
+        rate a model lacks, events for an instrument that is not recorded
     """
 
     def __init__(
@@ -332,8 +346,10 @@ class Recorder:
         split_every: float | None = None,
         split_size: int | None = None,
         overwrite: bool = False,
+        events: Mapping[EventsKey, Watcher] | None = None,
     ):
         self._sources = list(devices)
+        self._watchers = dict(events or {})
         if not self._sources:
             raise ValueError("Recorder needs at least one device or acquisition")
         devices = [source.device if isinstance(source, Acquisition) else source for source in self._sources]
@@ -426,10 +442,28 @@ class Recorder:
             names = _unique_names([info for info, _, _, _ in readers])
             for name, (info, acquisition, tap, owned) in zip(names, readers):
                 self._instruments.append(_Instrument(name, info, acquisition, tap, owned))
+            self._assign_watchers()
             self._use(self._create_part(first))
+            for instrument in self._instruments:
+                if instrument.watcher is not None:
+                    instrument.watcher.add_listener(instrument.completed.append)
+                    stack.callback(instrument.watcher.remove_listener, instrument.completed.append)
             stack.pop_all()
         self._thread = threading.Thread(target=self._write, name=f"velmo-recorder {first}", daemon=True)
         self._thread.start()
+
+    def _assign_watchers(self) -> None:
+        """Give each watcher of ``events`` to the instrument its key names.
+
+        :raises ValueError: If a key names no instrument of the recording
+        """
+        for key, watcher in self._watchers.items():
+            for instrument in self._instruments:
+                if key is instrument.acquisition or key is instrument.acquisition.device or key == instrument.name:
+                    instrument.watcher = watcher
+                    break
+            else:
+                raise ValueError(f"events are given for {key!r}, which this recorder does not record")
 
     def wait(self, timeout: float | None = None) -> bool:
         """Wait until the recording ends by itself: every instrument lost, or the file failed.
@@ -509,7 +543,7 @@ class Recorder:
                 file = keeper = None
                 try:
                     file = create_file(temporary, self._metadata, len(self.paths) + 1, overwrite=self._overwrite)
-                    writers = {}
+                    writers, event_writers = {}, {}
                     for instrument in self._active():
                         acquisition = instrument.acquisition
                         assert acquisition.rate is not None
@@ -521,6 +555,11 @@ class Recorder:
                             acquisition.started_at,
                             instrument.next_sample,
                         )
+                        if instrument.watcher is not None:
+                            watcher = instrument.watcher
+                            event_writers[instrument.name] = EventWriter.create(
+                                writers[instrument.name].group, str(watcher.trigger), watcher.limits
+                            )
                     file.swmr_mode = True  # HDF5 lets go of its own lock here
                     keeper = open(temporary, "rb")
                     _lock(keeper, exclusive=False)
@@ -538,12 +577,13 @@ class Recorder:
             raise
         except OSError as error:
             raise RecordingError(f"Could not create {path}: {_reason(error)}") from error
-        return _Part(path, file, keeper, writers)
+        return _Part(path, file, keeper, writers, event_writers)
 
     def _use(self, part: _Part) -> None:
         """Write into ``part`` from now on."""
         for instrument in self._active():
             instrument.writer = part.writers[instrument.name]
+            instrument.event_writer = part.event_writers.get(instrument.name)
         self._file, self._keeper = part.file, part.keeper
         self.paths.append(part.path)
         self._part_started = time.monotonic()
@@ -652,6 +692,11 @@ class Recorder:
         if chunks:
             writer.append(*instrument.rows(chunks, writer.length))
             instrument.written += sum(len(chunk) for chunk in chunks)
+        if instrument.event_writer is not None:
+            completed = []
+            while instrument.completed:
+                completed.append(instrument.completed.popleft())
+            instrument.event_writer.append(completed)
         if lost is not None:
             logger.warning("%s: %s; its recording ends here", instrument.name, lost)
             self._end(instrument, " ".join(str(lost).split()))
@@ -667,6 +712,8 @@ class Recorder:
         Once told to stop, the recorder's own streams are off: their taps hold every
         sample up to the stop."""
         for instrument in self._active():
+            if instrument.watcher is not None:
+                instrument.watcher.remove_listener(instrument.completed.append)
             self._take(instrument)
             instrument.tap.close()
             if instrument.ended is None:
@@ -694,6 +741,8 @@ class Recorder:
         reason = _reason(error)
         for instrument in self._instruments:
             instrument.tap.close()
+            if instrument.watcher is not None:
+                instrument.watcher.remove_listener(instrument.completed.append)
             if instrument.ended is None:
                 instrument.ended = f"stopped: could not write the file ({reason})"
         for _attempt in range(2):  # a close that failed half-way lets go on a second call
