@@ -10,7 +10,6 @@ import array
 import dataclasses
 import datetime
 import json
-import math
 import re
 import socket
 import struct
@@ -21,6 +20,7 @@ from typing import Any
 import velmo_device_communication as vdc
 
 from .. import __version__, port
+from ..acquisition import summary
 
 LAYOUT_VERSION = 1
 # The samples batch: layout version, reserved (0), sample count, number of the first
@@ -147,29 +147,13 @@ def status_payload(state: str, at: float, reason: str | None = None, dropped: in
 # -- load ---------------------------------------------------------------------------------
 
 
-@dataclasses.dataclass
-class LoadSummary:
-    """The samples of one interval, summed up as they come."""
-
-    n: int = 0
-    low: float = math.inf
-    high: float = -math.inf
-    total: float = 0.0
-    last: float = math.nan
-
-    def add(self, loads: Sequence[float]) -> None:
-        if not loads:
-            return
-        self.n += len(loads)
-        self.low = min(self.low, min(loads))
-        self.high = max(self.high, max(loads))
-        self.total += math.fsum(loads)
-        self.last = loads[-1]
+class LoadSummary(summary.LoadSummary):
+    """The samples of one interval, summed up as they come, and their ``load`` message."""
 
     def payload(self, at: float, received: int, dropped: int, lost: int) -> bytes:
         values: dict[str, float | None] = {"min": None, "max": None, "mean": None, "last": None}
         if self.n:
-            values = {"min": self.low, "max": self.high, "mean": self.total / self.n, "last": self.last}
+            values = {"min": self.low, "max": self.high, "mean": self.mean, "last": self.last}
         return _json({**time_fields(at), "n": self.n, **values, "received": received, "dropped": dropped, "lost": lost})
 
 

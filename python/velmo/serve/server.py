@@ -21,6 +21,7 @@ import velmo_device_communication as vdc
 from asyncua import Server, ua
 
 from ..acquisition import Acquisition, Chunk, samples_per_second
+from ..acquisition.summary import LoadSummary
 from ..recording import Recorder
 from ..recording.layout import InstrumentInfo, describe
 from . import security, space
@@ -69,26 +70,6 @@ def _record(path: str, acquisition: Acquisition) -> Recorder:
     return recorder
 
 
-@dataclasses.dataclass
-class _Window:
-    """The samples of one update interval."""
-
-    count: int = 0
-    low: float = math.inf
-    high: float = -math.inf
-    total: float = 0.0
-    last: float = math.nan
-
-    def add(self, loads: Any) -> None:
-        if not len(loads):
-            return
-        self.count += len(loads)
-        self.low = min(self.low, min(loads))
-        self.high = max(self.high, max(loads))
-        self.total += math.fsum(loads)
-        self.last = loads[-1]
-
-
 class _Instrument:
     """One served instrument while the server runs."""
 
@@ -98,7 +79,7 @@ class _Instrument:
         self.acquisition = served.acquisition
         self.reader: Any = None
         self.nodes: space.InstrumentNodes | None = None
-        self.window = _Window()
+        self.window = LoadSummary()
         self.last_values: dict[str, Any] = {}  # the measured values last published
         self.published: dict[str, Any] = {}  # the counters and the state last published
         self.state = STREAMING
@@ -395,7 +376,7 @@ class OpcUaServer:
         await asyncio.to_thread(instrument.reopened.close)
         instrument.reopened = stack
         instrument.acquisition = acquisition
-        instrument.window = _Window()
+        instrument.window = LoadSummary()
         instrument.lost = False
         instrument.state = STREAMING
         logger.warning("%s is back", instrument.name)
@@ -434,14 +415,14 @@ class OpcUaServer:
     async def _publish(self, instrument: _Instrument, end: datetime.datetime) -> None:
         server, nodes = self._server, instrument.nodes
         assert server is not None and nodes is not None
-        window, instrument.window = instrument.window, _Window()
+        window, instrument.window = instrument.window, LoadSummary()
         values: dict[str, ua.Variant] = {}
-        if window.count:
+        if window.n:
             values["Load"] = ua.Variant(window.last, ua.VariantType.Double)
             values["LoadMin"] = ua.Variant(window.low, ua.VariantType.Double)
             values["LoadMax"] = ua.Variant(window.high, ua.VariantType.Double)
-            values["LoadMean"] = ua.Variant(window.total / window.count, ua.VariantType.Double)
-        values["SampleCount"] = ua.Variant(window.count, ua.VariantType.UInt32)
+            values["LoadMean"] = ua.Variant(window.mean, ua.VariantType.Double)
+        values["SampleCount"] = ua.Variant(window.n, ua.VariantType.UInt32)
         instrument.last_values.update(values)
         status = ua.StatusCode(ua.StatusCodes.BadCommunicationError if instrument.lost else ua.StatusCodes.Good)
         if instrument.lost:  # every measured value Bad, the last one kept for its type
