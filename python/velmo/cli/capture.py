@@ -138,6 +138,15 @@ def _acquired(
         yield _Source(device, label, channel, unit, acquisition)
 
 
+# The run length of the commands that go on until Ctrl-C.
+until_seconds_option = click.option(
+    "--seconds",
+    type=click.FloatRange(min=0, min_open=True),
+    default=None,
+    help="Stop after this long [default: at Ctrl-C].",
+)
+
+
 def _until(seconds: float | None) -> Iterator[float]:
     """Waits of at most POLL_SECONDS until ``seconds`` have passed (None: until Ctrl-C); yields the time elapsed.
 
@@ -240,12 +249,7 @@ def _monitor_view(channel: int, sources: Sequence[_Source], summaries: Sequence[
 @click.command()
 @instrument_options(several=True)
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to watch.")
-@click.option(
-    "--seconds",
-    type=click.FloatRange(min=0, min_open=True),
-    default=None,
-    help="Stop after this long [default: at Ctrl-C].",
-)
+@until_seconds_option
 @logging_options
 def monitor(target: Target, channel: int, seconds: float | None) -> None:
     """A live view of the load, one row per instrument: current value, min/max/mean, readings per second, trend."""

@@ -8,7 +8,7 @@ from types import ModuleType
 import click
 
 from ..acquisition import Acquisition
-from .capture import _until, capture_rate
+from .capture import _until, capture_rate, until_seconds_option
 from .common import Target, check_channel, instrument_options, instruments, logging_options, note
 
 
@@ -53,12 +53,7 @@ def _publishing() -> ModuleType:
 @click.option(
     "--password-file", type=click.Path(exists=True, dir_okay=False), help="File whose first line is the password."
 )
-@click.option(
-    "--seconds",
-    type=click.FloatRange(min=0, min_open=True),
-    default=None,
-    help="Stop after this long [default: at Ctrl-C].",
-)
+@until_seconds_option
 @logging_options
 def publish(
     target: Target,

@@ -10,7 +10,7 @@ import click
 from rich.text import Text
 
 from ..acquisition import Acquisition
-from .capture import InstrumentLost
+from .capture import InstrumentLost, until_seconds_option
 from .common import Target, check_channel, console, instrument_options, instruments, logging_options, note
 
 EXIT_FAILED_EVENT = 1
@@ -69,8 +69,7 @@ def event_line(number: int, event: Any, unit: str) -> str:
 @click.option("--record", "record_path", type=click.Path(dir_okay=False), metavar="OUT.h5",
               help="Keep every event with its verdict in this HDF5 file.")
 @click.option("--channel", type=click.IntRange(0, 255), default=0, show_default=True, help="Channel to watch.")
-@click.option("--seconds", type=click.FloatRange(min=0, min_open=True), default=None,
-              help="Stop after this long [default: at Ctrl-C].")
+@until_seconds_option
 @logging_options
 def watch(
     target: Target, trigger_text: str, hysteresis: float, pre: float, post: float, holdoff: float, limit_set: Any,
